@@ -1,0 +1,109 @@
+// The part of the miniz 9.1.15 ZIP reader and writer API that the archive code uses,
+// with the same names, types, mode values and results, implemented on zlib.
+//
+// Departures from that library version, each on purpose:
+//  - the stat record keeps entry names and entry comments whole (up to the format's
+//    65,535 bytes) instead of cutting them at 259 and 255 bytes;
+//  - a name lookup prefers the entry whose stored name matches exactly and falls back
+//    to the ASCII case-blind match only when there is none, so "README" and "readme"
+//    stay two entries;
+//  - extraction never hands out undefined bytes: an entry that only looks like a
+//    directory (attribute bit 0x10) but carries data gets its real bytes extracted.
+#ifndef SFX_ARCHIVE_MINIZ_ZIP_H_
+#define SFX_ARCHIVE_MINIZ_ZIP_H_
+
+#include <cstddef>
+#include <ctime>
+
+#define MZ_VERSION "9.1.15"
+
+typedef unsigned char mz_uint8;
+typedef unsigned short mz_uint16;
+typedef unsigned int mz_uint32;
+typedef unsigned int mz_uint;
+typedef unsigned long long mz_uint64;
+typedef int mz_bool;
+
+#define MZ_FALSE (0)
+#define MZ_TRUE (1)
+
+enum {
+  MZ_ZIP_MAX_IO_BUF_SIZE = 64 * 1024,
+  MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE = 65536,
+  MZ_ZIP_MAX_ARCHIVE_FILE_COMMENT_SIZE = 65536
+};
+
+typedef struct {
+  mz_uint32 m_file_index;
+  mz_uint32 m_central_dir_ofs;
+  mz_uint16 m_version_made_by;
+  mz_uint16 m_version_needed;
+  mz_uint16 m_bit_flag;
+  mz_uint16 m_method;
+  time_t m_time;
+  mz_uint32 m_crc32;
+  mz_uint64 m_comp_size;
+  mz_uint64 m_uncomp_size;
+  mz_uint16 m_internal_attr;
+  mz_uint32 m_external_attr;
+  mz_uint64 m_local_header_ofs;
+  mz_uint32 m_comment_size;
+  char m_filename[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+  char m_comment[MZ_ZIP_MAX_ARCHIVE_FILE_COMMENT_SIZE];
+} mz_zip_archive_file_stat;
+
+typedef void* (*mz_alloc_func)(void* opaque, size_t items, size_t size);
+typedef void (*mz_free_func)(void* opaque, void* address);
+typedef void* (*mz_realloc_func)(void* opaque, void* address, size_t items, size_t size);
+typedef size_t (*mz_file_read_func)(void* pOpaque, mz_uint64 file_ofs, void* pBuf, size_t n);
+typedef size_t (*mz_file_write_func)(void* pOpaque, mz_uint64 file_ofs, const void* pBuf, size_t n);
+
+struct mz_zip_internal_state_tag;
+typedef struct mz_zip_internal_state_tag mz_zip_internal_state;
+
+typedef enum {
+  MZ_ZIP_MODE_INVALID = 0,
+  MZ_ZIP_MODE_READING = 1,
+  MZ_ZIP_MODE_WRITING = 2,
+  MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED = 3
+} mz_zip_mode;
+
+typedef struct mz_zip_archive_tag {
+  mz_uint64 m_archive_size;
+  mz_uint64 m_central_directory_file_ofs;
+  mz_uint m_total_files;
+  mz_zip_mode m_zip_mode;
+  mz_uint m_file_offset_alignment;
+  mz_alloc_func m_pAlloc;
+  mz_free_func m_pFree;
+  mz_realloc_func m_pRealloc;
+  void* m_pAlloc_opaque;
+  mz_file_read_func m_pRead;
+  mz_file_write_func m_pWrite;
+  void* m_pIO_opaque;
+  mz_zip_internal_state* m_pState;
+} mz_zip_archive;
+
+typedef enum {
+  MZ_ZIP_FLAG_CASE_SENSITIVE = 0x0100,
+  MZ_ZIP_FLAG_IGNORE_PATH = 0x0200,
+  MZ_ZIP_FLAG_COMPRESSED_DATA = 0x0400,
+  MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY = 0x0800
+} mz_zip_flags;
+
+// Reading from memory. The memory must stay valid and unchanged until mz_zip_reader_end.
+mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint32 flags);
+mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat);
+int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const char* pComment, mz_uint flags);
+// Returns a buffer from the archive's allocator (malloc by default) holding the entry's
+// uncompressed bytes, or null on any failure. The caller frees it.
+void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize, mz_uint flags);
+void* mz_zip_reader_extract_file_to_heap(mz_zip_archive* pZip, const char* pFilename, size_t* pSize, mz_uint flags);
+mz_bool mz_zip_reader_end(mz_zip_archive* pZip);
+
+// Writing through m_pWrite. Only archives without entries can be produced.
+mz_bool mz_zip_writer_init(mz_zip_archive* pZip, mz_uint64 existing_size);
+mz_bool mz_zip_writer_finalize_archive(mz_zip_archive* pZip);
+mz_bool mz_zip_writer_end(mz_zip_archive* pZip);
+
+#endif  // SFX_ARCHIVE_MINIZ_ZIP_H_

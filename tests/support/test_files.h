@@ -1,0 +1,38 @@
+// Scratch directories, whole-file reads and writes, and running shell commands in tests.
+#ifndef SFX_TESTS_SUPPORT_TEST_FILES_H_
+#define SFX_TESTS_SUPPORT_TEST_FILES_H_
+
+#include <string>
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction,
+// read-only directories included.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return root; }
+  std::string operator/(const std::string& name) const { return root + "/" + name; }
+
+ private:
+  std::string root;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& data);
+bool exists(const std::string& path);
+// Permission bits (with setuid, setgid, sticky) of `path`, not following links.
+unsigned modeOf(const std::string& path);
+
+struct CommandResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string output;  // stdout and stderr together
+};
+// Runs `command` through /bin/sh.
+CommandResult runCommand(const std::string& command);
+// Quotes `text` for /bin/sh.
+std::string shellQuote(const std::string& text);
+
+#endif  // SFX_TESTS_SUPPORT_TEST_FILES_H_
