@@ -1,1 +1,87 @@
-// placeholder: replaced as the work proceeds
+#include "run.h"
+
+#include <FL/Fl.H>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "autorun.h"
+#include "extractor.h"
+#include "progress_window.h"
+
+namespace {
+
+std::string messageOf(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+void report(const std::string& message) { std::fprintf(stderr, "sfx-stub: %s\n", message.c_str()); }
+
+// Runs the extraction on a worker thread while this thread waits, and hands back what it
+// threw. The worker drives the window's event passes; this thread touches nothing meanwhile.
+std::exception_ptr extractOnWorker(Extractor& extractor) {
+  std::exception_ptr failure;
+  std::thread worker([&extractor, &failure] {
+    try {
+      extractor.extractHere();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  worker.join();
+  return failure;
+}
+
+// Shows the window, extracts, then either tells the user what failed or starts autorun,
+// and runs the event loop until the window is hidden.
+int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCount) {
+  auto window = std::make_shared<ProgressWindow>(entryCount);
+  ProgressWindow* shownWindow = window.get();
+  extractor.addListener(window);
+  shownWindow->show(argc, argv);
+
+  if (std::exception_ptr failure = extractOnWorker(extractor)) {
+    std::string message = messageOf(failure);
+    report(message);
+    shownWindow->showFailure(message);
+    Fl::run();
+    return EXIT_FAILED;
+  }
+
+  // A window hidden during the extraction means the user gave up: no command runs.
+  if (shownWindow->shown()) {
+    std::string comment = extractor.archive().comment();
+    std::thread(runAutorun, std::move(comment)).detach();
+  }
+  return Fl::run();
+}
+
+}  // namespace
+
+int runInstaller(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return EXIT_NO_ARCHIVE;
+  try {
+    std::unique_ptr<Extractor> extractor;
+    {
+      std::string ownPath(argv[0]);
+      extractor = std::make_unique<Extractor>(ownPath);
+    }
+    std::vector<std::string> names = extractor->archive().names();
+    if (names.empty()) return EXIT_NO_ARCHIVE;
+    return showAndExtract(argc, argv, *extractor, names.size());
+  } catch (...) {
+    report(messageOf(std::current_exception()));
+    return EXIT_FAILED;
+  }
+}
