@@ -1,6 +1,8 @@
 # Entry points: `make check` builds and runs every test, `make demo` runs a demo installer.
 BUILD ?= build
 SAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
@@ -34,5 +36,17 @@ demo: build
 bench: build
 	@bench/run-all.sh $(BUILD)
 
+# libFuzzer over the archive reader and the extraction, from the generated seed corpus.
+# Crashing inputs land in $(FUZZ_BUILD)/crash-*; copy them to tests/fuzz/regressions/.
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) --target archive_fuzz -j$(JOBS)
+	@python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
+	@mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/tests/fuzz/archive_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
+	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds tests/fuzz/regressions
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

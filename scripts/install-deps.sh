@@ -10,6 +10,7 @@ packages=(
   libboost-filesystem-dev zlib1g-dev libgtest-dev
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
+  clang libclang-rt-14-dev
 )
 
 missing=()
