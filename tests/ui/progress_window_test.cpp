@@ -1,1 +1,192 @@
+// The progress window driven in-process, as the extraction drives it. Needs an X display
+// even for windows never shown (the icon's colours are parsed through Xlib), so it runs
+// under its own Xvfb (tests/support/with-xvfb.sh).
+#include "progress_window.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include <FL/Fl.H>
+
+namespace {
+
+std::string labelOf(const Fl_Widget* widget) {
+  return widget->label() ? widget->label() : "";
+}
+
+// A left-button click at window coordinates (x, y), sent through the toolkit's own event
+// dispatch so that inactive widgets ignore it as they would a real one.
+void clickAt(Fl_Window* window, int x, int y) {
+  Fl::e_x = x;
+  Fl::e_y = y;
+  Fl::e_x_root = window->x() + x;
+  Fl::e_y_root = window->y() + y;
+  Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
+  Fl::e_state = FL_BUTTON1;
+  Fl::handle(FL_PUSH, window);
+  Fl::e_state = 0;
+  Fl::handle(FL_RELEASE, window);
+}
+
+void clickButton(ProgressWindow& window) {
+  Fl_Button* b = window.button();
+  clickAt(&window, b->x() + b->w() / 2, b->y() + b->h() / 2);
+}
+
+TEST(ProgressWindowTest, BuiltWindowHasTheFixedLayout) {
+  ProgressWindow window(3);
+  EXPECT_EQ(window.w(), 605);
+  EXPECT_EQ(window.h(), 140);
+  EXPECT_EQ(labelOf(&window), "Sambrel Ivox SFX Tool");
+  ASSERT_NE(window.iconlabel(), nullptr);
+  EXPECT_STREQ(window.iconlabel(), "Sambrel Ivox SFX Tool");
+  EXPECT_EQ(window.resizable(), nullptr);
+
+  ASSERT_EQ(window.children(), 3);
+  EXPECT_EQ(window.child(0), window.bar());
+  EXPECT_EQ(window.child(1), window.caption());
+  EXPECT_EQ(window.child(2), window.button());
+
+  Fl_Progress* bar = window.bar();
+  EXPECT_EQ(bar->x(), 5);
+  EXPECT_EQ(bar->y(), 48);
+  EXPECT_EQ(bar->w(), 595);
+  EXPECT_EQ(bar->h(), 35);
+  EXPECT_EQ(bar->selection_color(), Fl_Color(4));
+  EXPECT_EQ(bar->box(), FL_DOWN_BOX);
+
+  Fl_Box* caption = window.caption();
+  EXPECT_EQ(caption->x(), 5);
+  EXPECT_EQ(caption->y(), 13);
+  EXPECT_EQ(caption->w(), 595);
+  EXPECT_EQ(caption->h(), 29);
+  EXPECT_EQ(labelOf(caption), "Extraindo arquivos");
+  EXPECT_EQ(caption->align(), Fl_Align(20));
+  EXPECT_EQ(caption->box(), FL_NO_BOX);
+
+  Fl_Button* button = window.button();
+  EXPECT_EQ(button->x(), 455);
+  EXPECT_EQ(button->y(), 95);
+  EXPECT_EQ(button->w(), 145);
+  EXPECT_EQ(button->h(), 35);
+  EXPECT_EQ(labelOf(button), "Fechar");
+  EXPECT_EQ(button->callback(), &ProgressWindow::closeCallback);
+  EXPECT_EQ(button->user_data(), &window);
+}
+
+TEST(ProgressWindowTest, BarCountsEntriesAndButtonWaitsForTheLast) {
+  ProgressWindow window(3);
+  Fl_Progress* bar = window.bar();
+  EXPECT_EQ(bar->minimum(), 0.0f);
+  EXPECT_EQ(bar->maximum(), 3.0f);
+  EXPECT_EQ(bar->value(), 0.0f);
+  EXPECT_EQ(labelOf(bar), "");
+  EXPECT_FALSE(window.button()->active());
+
+  const char* paths[] = {"/tmp/x/pkg/", "/tmp/x/pkg/a.txt", "/tmp/x/pkg/b.bin"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(window.button()->active()) << "before entry " << i;
+    window.onEntry(paths[i]);
+    EXPECT_EQ(bar->value(), float(i + 1));
+    EXPECT_EQ(labelOf(bar), paths[i]);
+  }
+  EXPECT_TRUE(window.button()->active());
+
+  // Past the count the value goes on and the button stays active.
+  window.onEntry("/tmp/x/extra");
+  EXPECT_EQ(bar->value(), 4.0f);
+  EXPECT_TRUE(window.button()->active());
+}
+
+TEST(ProgressWindowTest, LabelOutlivesTheCallersString) {
+  ProgressWindow window(2);
+  auto path = std::make_unique<std::string>("/tmp/x/first-entry-with-a-long-name.txt");
+  window.onEntry(*path);
+  path->assign(path->size(), '#');
+  path.reset();
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/first-entry-with-a-long-name.txt");
+
+  std::string reused = "/tmp/x/second";
+  window.onEntry(reused);
+  reused = "overwritten";
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/second");
+}
+
+TEST(ProgressWindowTest, SingleEntryCompletesOnTheFirstCall) {
+  ProgressWindow window(1);
+  EXPECT_FALSE(window.button()->active());
+  window.onEntry("/tmp/x/only");
+  EXPECT_EQ(window.bar()->value(), window.bar()->maximum());
+  EXPECT_TRUE(window.button()->active());
+}
+
+TEST(ProgressWindowTest, LargeCountCompletesExactlyAtTheCount) {
+  // 2^24 is the last count a float holds exactly; the bar must not complete one early.
+  ProgressWindow window(1u << 24);
+  window.bar()->value(float((1u << 24) - 2));
+  window.onEntry("/tmp/x/a");
+  EXPECT_FALSE(window.button()->active());
+  window.onEntry("/tmp/x/b");
+  EXPECT_TRUE(window.button()->active());
+}
+
+TEST(ProgressWindowTest, FailureShowsTheMessageAndFreesTheButton) {
+  ProgressWindow window(5);
+  window.onEntry("/tmp/x/a");
+  std::string message = "/tmp/x/b: file couldn't be read";
+  window.showFailure(message);
+  message = "gone";
+  EXPECT_EQ(labelOf(window.caption()), "Falha na extração: /tmp/x/b: file couldn't be read");
+  EXPECT_TRUE(window.button()->active());
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/a");
+}
+
+TEST(ShownWindowTest, InactiveButtonIgnoresClicksThenClosesWhenActive) {
+  ProgressWindow window(2);
+  window.show();
+  window.onEntry("/tmp/x/a");
+  clickButton(window);
+  EXPECT_TRUE(window.shown());
+
+  window.onEntry("/tmp/x/b");
+  clickButton(window);
+  EXPECT_FALSE(window.shown());
+}
+
+TEST(ShownWindowTest, CloseCallbackHidesTheWindowHoldingTheWidget) {
+  ProgressWindow window(1);
+  window.show();
+  Fl::check();
+  ASSERT_TRUE(window.shown());
+  ProgressWindow::closeCallback(window.caption(), nullptr);
+  EXPECT_FALSE(window.shown());
+}
+
+TEST(ShownWindowTest, HiddenWindowStillCountsEntries) {
+  ProgressWindow window(3);
+  window.show();
+  window.onEntry("/tmp/x/a");
+  window.hide();
+  window.onEntry("/tmp/x/b");
+  window.onEntry("/tmp/x/c");
+  EXPECT_FALSE(window.shown());
+  EXPECT_EQ(window.bar()->value(), 3.0f);
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/c");
+  EXPECT_TRUE(window.button()->active());
+}
+
+TEST(ShownWindowTest, DestroyedThroughTheListenerFace) {
+  // The extraction holds the window only as a listener; the last reference deletes it
+  // from there, while shown.
+  auto window = std::make_shared<ProgressWindow>(1);
+  window->show();
+  std::shared_ptr<ExtractionListener> listener = window;
+  window.reset();
+  listener->onEntry("/tmp/x/a");
+  listener.reset();
+  EXPECT_EQ(Fl::first_window(), nullptr);
+}
+
+}  // namespace
