@@ -1,1 +1,166 @@
-// placeholder: replaced as the work proceeds
+#include "zip_archive.h"
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+const char END_SIGNATURE[4] = {'P', 'K', 5, 6};
+const size_t END_RECORD_SIZE = 22;
+// The fixed end record plus the longest comment: the record starts within this window.
+const std::streamoff TAIL_WINDOW = 22 + 65535;
+const size_t NOT_FOUND = static_cast<size_t>(-1);
+
+uint32_t le32At(const std::vector<char>& data, size_t at) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint16_t le16At(const std::vector<char>& data, size_t at) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// Position of the last end-record signature in `data`, or NOT_FOUND.
+size_t findEndRecord(const std::vector<char>& data) {
+  if (data.size() < sizeof END_SIGNATURE) return NOT_FOUND;
+  for (size_t p = data.size() - sizeof END_SIGNATURE + 1; p-- > 0;) {
+    if (std::memcmp(data.data() + p, END_SIGNATURE, sizeof END_SIGNATURE) == 0) return p;
+  }
+  return NOT_FOUND;
+}
+
+// A record cut short by the end of the data cannot be read.
+void requireWholeRecord(const std::vector<char>& data, size_t at) {
+  if (data.size() - at < END_RECORD_SIZE) throw std::runtime_error("bad zip");
+}
+
+// Everything from the stream's position to its end, in one read. Nothing when the
+// stream cannot tell its position (a failed seek leaves it so).
+std::vector<char> readToEnd(std::istream& in) {
+  std::vector<char> data;
+  const std::streampos start = in.tellg();
+  if (start == std::streampos(-1)) return data;
+  in.seekg(0, std::ios::end);
+  const std::streampos end = in.tellg();
+  in.seekg(start);
+  if (end == std::streampos(-1) || end <= start) return data;
+  data.resize(static_cast<size_t>(end - start));
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  data.resize(static_cast<size_t>(in.gcount()));
+  return data;
+}
+
+}  // namespace
+
+ZipArchive::ZipArchive() : zip(std::make_unique<mz_zip_archive>()) { reset(); }
+
+ZipArchive::~ZipArchive() {
+  try {
+    endCurrentMode();
+  } catch (const std::runtime_error&) {
+    // The library keeps what it could not end; nothing more can be done here.
+  }
+}
+
+void ZipArchive::endCurrentMode() {
+  switch (zip->m_zip_mode) {
+    case MZ_ZIP_MODE_WRITING:
+      mz_zip_writer_finalize_archive(zip.get());
+      mz_zip_writer_end(zip.get());
+      break;
+    case MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED:
+      mz_zip_writer_end(zip.get());
+      break;
+    case MZ_ZIP_MODE_READING:
+      mz_zip_reader_end(zip.get());
+      break;
+    case MZ_ZIP_MODE_INVALID:
+      break;
+  }
+  if (zip->m_zip_mode != MZ_ZIP_MODE_INVALID) throw std::runtime_error("");
+}
+
+void ZipArchive::reset() {
+  endCurrentMode();
+  bytes = std::vector<char>();  // releases a large archive's storage too
+  archiveComment.clear();
+  zip->m_pWrite = &ZipArchive::writeToBytes;
+  zip->m_pIO_opaque = &bytes;
+  if (!mz_zip_writer_init(zip.get(), 0)) throw std::runtime_error("bad zip");
+  mz_zip_writer_finalize_archive(zip.get());
+  mz_zip_writer_end(zip.get());
+}
+
+size_t ZipArchive::writeToBytes(void* opaque, mz_uint64 offset, const void* data, size_t n) {
+  auto* out = static_cast<std::vector<char>*>(opaque);
+  if (offset + n > out->size()) out->resize(offset + n);
+  if (n > 0) std::memcpy(out->data() + offset, data, n);
+  return n;
+}
+
+bool ZipArchive::loadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.good()) return false;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size > TAIL_WINDOW) in.seekg(-TAIL_WINDOW, std::ios::end);
+  return loadStream(in);
+}
+
+bool ZipArchive::loadStream(std::istream& in) {
+  const std::vector<char> tail = readToEnd(in);
+  if (tail.size() <= sizeof END_SIGNATURE) return false;
+  const size_t p = findEndRecord(tail);
+  if (p == NOT_FOUND) return false;
+  requireWholeRecord(tail, p);
+
+  // The archive starts where its central directory's offset counts from: the record's
+  // position less the directory's size and offset.
+  const std::streamoff back = static_cast<std::streamoff>(tail.size() - p) +
+                              le32At(tail, p + 12) + le32At(tail, p + 16);
+  in.seekg(-back, std::ios::end);
+
+  reset();
+  bytes = readToEnd(in);
+  if (!bytes.empty()) cutComment();
+  beginReading();
+  return true;
+}
+
+void ZipArchive::cutComment() {
+  const size_t at = findEndRecord(bytes);
+  if (at == NOT_FOUND) throw std::runtime_error("didn't find end of central directory signature");
+  requireWholeRecord(bytes, at);
+  const size_t n = bytes.size();
+  const size_t length = le16At(bytes, at + 20);
+  if (length == 0) return;
+  if (n - at - END_RECORD_SIZE < length) throw std::runtime_error("bad zip");
+
+  // The reader gets the archive without its comment: the tail goes and the record's
+  // comment length becomes zero.
+  archiveComment.assign(bytes.data() + at + END_RECORD_SIZE, length);
+  bytes.resize(n - length);
+  bytes[n - length - 2] = 0;
+  bytes[n - length - 1] = 0;
+}
+
+void ZipArchive::beginReading() {
+  if (zip->m_zip_mode == MZ_ZIP_MODE_READING) return;
+  if (zip->m_zip_mode == MZ_ZIP_MODE_WRITING) {
+    mz_zip_writer_finalize_archive(zip.get());
+    if (zip->m_zip_mode == MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED) mz_zip_writer_end(zip.get());
+  } else if (zip->m_zip_mode == MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED) {
+    mz_zip_writer_end(zip.get());
+  }
+  if (zip->m_zip_mode != MZ_ZIP_MODE_INVALID || zip->m_pState != nullptr) {
+    throw std::runtime_error("bad zip");
+  }
+  if (!mz_zip_reader_init_mem(zip.get(), bytes.data(), bytes.size(), 0)) {
+    throw std::runtime_error("bad zip");
+  }
+}
+
+std::string ZipArchive::comment() const { return archiveComment; }

@@ -90,7 +90,11 @@ class ZipArchive {
 
  private:
   void endCurrentMode();
+  // Moves the comment from the end of `bytes` into `archiveComment`.
+  void cutComment();
   ZipEntryInfo record(mz_uint index);
+  // Passes `content` through `stagingStream` into `out`, leaving the stream empty.
+  void writeStaged(std::string content, std::ostream& out);
 
   std::string archiveComment;
   std::unique_ptr<mz_zip_archive> zip;
