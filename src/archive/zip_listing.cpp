@@ -1,1 +1,64 @@
-// placeholder: replaced as the work proceeds
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+
+#include "zip_archive.h"
+
+ZipEntryInfo ZipArchive::record(mz_uint index) {
+  // 128 KiB with whole names and comments: kept off the stack, and not zeroed as the
+  // library fills what it reports.
+  std::unique_ptr<mz_zip_archive_file_stat> stat(new mz_zip_archive_file_stat);
+  ZipEntryInfo info;
+  if (!mz_zip_reader_file_stat(zip.get(), index, stat.get())) return info;
+
+  stat->m_filename[sizeof stat->m_filename - 1] = '\0';
+  info.name = stat->m_filename;
+  info.comment.assign(stat->m_comment,
+                      std::min<size_t>(stat->m_comment_size, sizeof stat->m_comment));
+  if (const std::tm* t = std::localtime(&stat->m_time)) {
+    info.year = t->tm_year + 1900;
+    info.month = t->tm_mon + 1;
+    info.day = t->tm_mday;
+    info.hour = t->tm_hour;
+    info.minute = t->tm_min;
+    info.second = t->tm_sec;
+  }
+  info.method = stat->m_method;
+  info.versionMadeBy = stat->m_version_made_by;
+  info.versionNeeded = stat->m_version_needed;
+  info.flags = stat->m_bit_flag;
+  info.index = stat->m_file_index;
+  info.internalAttributes = stat->m_internal_attr;
+  info.externalAttributes = stat->m_external_attr;
+  info.localHeaderOffset = stat->m_local_header_ofs;
+  info.crc32 = stat->m_crc32;
+  info.compressedSize = stat->m_comp_size;
+  info.uncompressedSize = stat->m_uncomp_size;
+  return info;
+}
+
+std::vector<ZipEntryInfo> ZipArchive::entries() {
+  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+  std::vector<ZipEntryInfo> list;
+  list.reserve(zip->m_total_files);
+  for (mz_uint i = 0; i < zip->m_total_files; ++i) {
+    if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+    list.push_back(record(i));
+  }
+  return list;
+}
+
+std::vector<std::string> ZipArchive::names() {
+  std::vector<std::string> list;
+  for (ZipEntryInfo& info : entries()) list.push_back(std::move(info.name));
+  return list;
+}
+
+ZipEntryInfo ZipArchive::entryInfo(const std::string& name) {
+  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+  const int index = mz_zip_reader_locate_file(zip.get(), name.c_str(), nullptr, 0);
+  if (index < 0) throw std::runtime_error("not found");
+  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+  return record(static_cast<mz_uint>(index));
+}
