@@ -1,1 +1,141 @@
+#include "window_icon.h"
+
+#include <FL/Enumerations.H>
+#include <FL/Fl_Image.H>
+#include <FL/Fl_Pixmap.H>
 #include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr int kSize = 128;
+constexpr int kColours = 1251;
+constexpr int kFirstRow = 1 + kColours;
+// Key characters in the order keys are handed out.
+const std::string kKeyChars =
+    " .XoO+@#$%&*=-;:>,<1234567890qwertyuipasdfghjklzxcvbnm"
+    "MNBVCZASDFGHJKLPIUYTREWQ!~^/()_`'][{}|";
+
+std::string keyOf(int index) {
+  const int n = static_cast<int>(kKeyChars.size());
+  return {kKeyChars[index % n], kKeyChars[index / n]};
+}
+
+bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+using Rgba = std::array<int, 4>;
+
+// Key -> colour as the XPM states it; None becomes FL_GRAY's default RGB with alpha 0.
+std::map<std::string, Rgba> colourTable() {
+  std::map<std::string, Rgba> table;
+  for (int i = 1; i <= kColours; ++i) {
+    std::string line = windowIconXpm[i];
+    std::string colour = line.substr(5);
+    if (colour == "None") {
+      table[line.substr(0, 2)] = {192, 192, 192, 0};
+    } else {
+      int v = std::stoi(colour.substr(1), nullptr, 16);
+      table[line.substr(0, 2)] = {(v >> 16) & 255, (v >> 8) & 255, v & 255, 255};
+    }
+  }
+  return table;
+}
+
+TEST(WindowIconXpm, ValuesLineAndLineCount) {
+  EXPECT_EQ(windowIconXpmLines, 1 + kColours + kSize);
+  EXPECT_STREQ(windowIconXpm[0], "128 128 1251 2");
+}
+
+TEST(WindowIconXpm, KeyAlphabetIsPrintableAsciiWithoutQuoteQuestionBackslash) {
+  ASSERT_EQ(kKeyChars.size(), 92u);
+  std::set<char> chars(kKeyChars.begin(), kKeyChars.end());
+  EXPECT_EQ(chars.size(), 92u);
+  for (char c = ' '; c <= '~'; ++c) {
+    bool excluded = c == '"' || c == '?' || c == '\\';
+    EXPECT_EQ(chars.count(c), excluded ? 0u : 1u) << "character '" << c << "'";
+  }
+}
+
+TEST(WindowIconXpm, ColourLinesHaveKeysInOrderAndDistinctColours) {
+  EXPECT_STREQ(windowIconXpm[1], "  \tc None");
+  EXPECT_STREQ(keyOf(1).c_str(), ". ");
+  std::set<std::string> colours;
+  for (int k = 1; k < kColours; ++k) {
+    std::string line = windowIconXpm[1 + k];
+    ASSERT_EQ(line.size(), 12u) << "colour line " << k << ": " << line;
+    EXPECT_EQ(line.substr(0, 2), keyOf(k)) << "colour line " << k;
+    EXPECT_EQ(line.substr(2, 4), "\tc #") << "colour line " << k;
+    for (char c : line.substr(6)) {
+      EXPECT_TRUE(isUpperHex(c)) << "colour line " << k << ": " << line;
+    }
+    colours.insert(line.substr(6));
+  }
+  EXPECT_EQ(colours.size(), static_cast<size_t>(kColours - 1));
+  // The second key character takes 14 values: 1,251 entries over 92 first characters.
+  EXPECT_EQ(std::string(windowIconXpm[kColours]).substr(0, 2), keyOf(kColours - 1));
+  EXPECT_EQ(keyOf(kColours - 1)[1], kKeyChars[13]);
+}
+
+TEST(WindowIconXpm, RowsUseKnownKeysEveryColourAndStayInsideTheFrame) {
+  auto table = colourTable();
+  ASSERT_EQ(table.size(), static_cast<size_t>(kColours));
+  std::set<std::string> used;
+  for (int y = 0; y < kSize; ++y) {
+    std::string row = windowIconXpm[kFirstRow + y];
+    ASSERT_EQ(row.size(), 2u * kSize) << "row " << y;
+    for (int x = 0; x < kSize; ++x) {
+      std::string key = row.substr(2 * x, 2);
+      ASSERT_TRUE(table.count(key)) << "unknown key '" << key << "' at " << x << "," << y;
+      used.insert(key);
+      bool inside = x >= 7 && x <= 117 && y >= 11 && y <= 119;
+      if (!inside) {
+        EXPECT_EQ(key, "  ") << "opaque pixel outside the frame at " << x << "," << y;
+      }
+    }
+  }
+  EXPECT_EQ(used.size(), table.size()) << "some colours are never used";
+}
+
+TEST(WindowIconImage, ConvertsToRgbaWithTransparentGreyCorners) {
+  Fl_Pixmap pixmap(windowIconXpm);
+  ASSERT_EQ(pixmap.w(), kSize);
+  ASSERT_EQ(pixmap.h(), kSize);
+  Fl_RGB_Image image(&pixmap, FL_GRAY);
+  ASSERT_EQ(image.w(), kSize);
+  ASSERT_EQ(image.h(), kSize);
+  ASSERT_EQ(image.d(), 4);
+  const auto* data = reinterpret_cast<const unsigned char*>(image.data()[0]);
+  auto at = [&](int x, int y) {
+    const unsigned char* p = data + (y * kSize + x) * 4;
+    return Rgba{p[0], p[1], p[2], p[3]};
+  };
+  for (auto [x, y] : {std::pair{0, 0}, {kSize - 1, 0}, {0, kSize - 1}, {kSize - 1, kSize - 1}}) {
+    EXPECT_EQ(at(x, y), (Rgba{192, 192, 192, 0})) << "corner " << x << "," << y;
+  }
+}
+
+TEST(WindowIconImage, EveryPixelMatchesItsColourLine) {
+  auto table = colourTable();
+  Fl_Pixmap pixmap(windowIconXpm);
+  Fl_RGB_Image image(&pixmap, FL_GRAY);
+  ASSERT_EQ(image.d(), 4);
+  const auto* data = reinterpret_cast<const unsigned char*>(image.data()[0]);
+  int mismatches = 0;
+  for (int y = 0; y < kSize; ++y) {
+    std::string row = windowIconXpm[kFirstRow + y];
+    for (int x = 0; x < kSize; ++x) {
+      const unsigned char* p = data + (y * kSize + x) * 4;
+      Rgba got{p[0], p[1], p[2], p[3]};
+      if (got != table[row.substr(2 * x, 2)] && ++mismatches <= 5) {
+        ADD_FAILURE() << "pixel " << x << "," << y << " key '" << row.substr(2 * x, 2) << "'";
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+}  // namespace
