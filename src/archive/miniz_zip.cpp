@@ -1,1 +1,400 @@
-// placeholder: replaced as the work proceeds
+#include "miniz_zip.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+// What a reader or writer keeps between calls. Allocated with the archive's allocator.
+struct mz_zip_internal_state_tag {
+  const mz_uint8* mem;         // the archive (reader only)
+  mz_uint64* centralOffsets;   // entry i -> offset of its central header
+  mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored
+};
+
+namespace {
+
+const mz_uint32 END_SIG = 0x06054b50;
+const mz_uint32 CENTRAL_SIG = 0x02014b50;
+const mz_uint32 LOCAL_SIG = 0x04034b50;
+const mz_uint64 END_SIZE = 22;
+const mz_uint64 CENTRAL_SIZE = 46;
+const mz_uint64 LOCAL_SIZE = 30;
+const mz_uint64 MAX_COMMENT = 0xFFFF;
+// Each DEFLATE length/distance pair takes at least two bits and yields at most 258 bytes.
+const mz_uint64 MAX_DEFLATE_RATIO = 258 * 8 / 2;
+
+// Central header field offsets.
+const int C_MADE_BY = 4, C_NEEDED = 6, C_FLAGS = 8, C_METHOD = 10, C_TIME = 12, C_DATE = 14,
+          C_CRC = 16, C_COMP = 20, C_UNCOMP = 24, C_NAME_LEN = 28, C_EXTRA_LEN = 30,
+          C_COMMENT_LEN = 32, C_INTERNAL = 36, C_EXTERNAL = 38, C_LOCAL_OFS = 42;
+// Local header field offsets.
+const int L_NAME_LEN = 26, L_EXTRA_LEN = 28;
+
+mz_uint16 le16(const mz_uint8* p) { return mz_uint16(p[0] | p[1] << 8); }
+mz_uint32 le32(const mz_uint8* p) { return mz_uint32(le16(p)) | mz_uint32(le16(p + 2)) << 16; }
+
+void* defaultAlloc(void*, size_t items, size_t size) {
+  if (size != 0 && items > SIZE_MAX / size) return nullptr;
+  return malloc(items * size);
+}
+void defaultFree(void*, void* address) { free(address); }
+void* defaultRealloc(void*, void* address, size_t items, size_t size) {
+  if (size != 0 && items > SIZE_MAX / size) return nullptr;
+  return realloc(address, items * size);
+}
+
+void installDefaultAllocators(mz_zip_archive* zip) {
+  if (!zip->m_pAlloc) zip->m_pAlloc = defaultAlloc;
+  if (!zip->m_pFree) zip->m_pFree = defaultFree;
+  if (!zip->m_pRealloc) zip->m_pRealloc = defaultRealloc;
+}
+
+void* allocate(mz_zip_archive* zip, size_t items, size_t size) {
+  return zip->m_pAlloc(zip->m_pAlloc_opaque, items, size);
+}
+void release(mz_zip_archive* zip, void* address) {
+  if (address) zip->m_pFree(zip->m_pAlloc_opaque, address);
+}
+
+bool beginState(mz_zip_archive* zip) {
+  if (!zip || zip->m_pState || zip->m_zip_mode != MZ_ZIP_MODE_INVALID) return false;
+  installDefaultAllocators(zip);
+  void* state = allocate(zip, 1, sizeof(mz_zip_internal_state));
+  if (!state) return false;
+  memset(state, 0, sizeof(mz_zip_internal_state));
+  zip->m_pState = static_cast<mz_zip_internal_state*>(state);
+  zip->m_archive_size = 0;
+  zip->m_central_directory_file_ofs = 0;
+  zip->m_total_files = 0;
+  return true;
+}
+
+void endState(mz_zip_archive* zip) {
+  mz_zip_internal_state* state = zip->m_pState;
+  release(zip, state->centralOffsets);
+  release(zip, state->sortedIndex);
+  release(zip, state);
+  zip->m_pState = nullptr;
+  zip->m_zip_mode = MZ_ZIP_MODE_INVALID;
+}
+
+// ---- End record ---------------------------------------------------------------
+
+struct EndRecord {
+  mz_uint64 entries;
+  mz_uint64 dirSize;
+  mz_uint64 dirOfs;
+};
+
+// Finds the last complete end record within the final 22 + 65,535 bytes and checks
+// that it describes one disk and a directory inside the archive.
+bool readEndRecord(const mz_uint8* mem, mz_uint64 size, EndRecord* out) {
+  if (size < END_SIZE) return false;
+  mz_uint64 lowest = size > END_SIZE + MAX_COMMENT ? size - END_SIZE - MAX_COMMENT : 0;
+  mz_uint64 pos = size - END_SIZE;
+  while (le32(mem + pos) != END_SIG) {
+    if (pos == lowest) return false;
+    pos--;
+  }
+  const mz_uint8* p = mem + pos;
+  if (le16(p + 4) != 0 || le16(p + 6) != 0 || le16(p + 8) != le16(p + 10)) return false;
+  out->entries = le16(p + 10);
+  out->dirSize = le32(p + 12);
+  out->dirOfs = le32(p + 16);
+  if (out->entries * CENTRAL_SIZE > out->dirSize) return false;
+  return out->dirOfs + out->dirSize <= size;
+}
+
+// ---- Central directory --------------------------------------------------------
+
+// Checks the central header at `p`, with `room` bytes left in the directory, and
+// returns its whole length (0 when it is broken).
+mz_uint64 checkCentralHeader(const mz_uint8* p, mz_uint64 room, mz_uint64 archiveSize) {
+  if (room < CENTRAL_SIZE || le32(p) != CENTRAL_SIG) return 0;
+  mz_uint64 length =
+      CENTRAL_SIZE + le16(p + C_NAME_LEN) + le16(p + C_EXTRA_LEN) + le16(p + C_COMMENT_LEN);
+  if (length > room) return 0;
+  mz_uint32 comp = le32(p + C_COMP), uncomp = le32(p + C_UNCOMP);
+  if (le16(p + C_METHOD) == 0 && comp != uncomp) return 0;
+  if (uncomp > 0 && comp == 0) return 0;
+  if (comp == 0xFFFFFFFF || uncomp == 0xFFFFFFFF) return 0;
+  if (le32(p + C_LOCAL_OFS) + LOCAL_SIZE + comp > archiveSize) return 0;
+  return length;
+}
+
+std::string_view nameAt(const mz_uint8* header) {
+  return {reinterpret_cast<const char*>(header + CENTRAL_SIZE), le16(header + C_NAME_LEN)};
+}
+
+std::string_view entryName(const mz_zip_internal_state* state, mz_uint32 index) {
+  return nameAt(state->mem + state->centralOffsets[index]);
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// <0, 0 or >0 as `a` sorts before, with or after `b`, ASCII case ignored.
+int compareFolded(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; i++) {
+    unsigned char x = lower(a[i]), y = lower(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool readCentralDirectory(mz_zip_archive* zip, const EndRecord& end) {
+  mz_zip_internal_state* state = zip->m_pState;
+  size_t count = size_t(end.entries);
+  // At least one element each, so that an empty directory still gets valid pointers.
+  state->centralOffsets = static_cast<mz_uint64*>(allocate(zip, count + 1, sizeof(mz_uint64)));
+  state->sortedIndex = static_cast<mz_uint32*>(allocate(zip, count + 1, sizeof(mz_uint32)));
+  if (!state->centralOffsets || !state->sortedIndex) return false;
+
+  mz_uint64 pos = end.dirOfs, dirEnd = end.dirOfs + end.dirSize;
+  for (size_t i = 0; i < count; i++) {
+    mz_uint64 length = checkCentralHeader(state->mem + pos, dirEnd - pos, zip->m_archive_size);
+    if (length == 0) return false;
+    state->centralOffsets[i] = pos;
+    state->sortedIndex[i] = mz_uint32(i);
+    pos += length;
+  }
+  // Ties keep directory order, so a case-blind lookup falls back to the first such entry.
+  std::sort(state->sortedIndex, state->sortedIndex + count, [state](mz_uint32 a, mz_uint32 b) {
+    int c = compareFolded(entryName(state, a), entryName(state, b));
+    return c != 0 ? c < 0 : a < b;
+  });
+  zip->m_total_files = mz_uint(count);
+  zip->m_central_directory_file_ofs = end.dirOfs;
+  return true;
+}
+
+const mz_uint8* centralHeader(mz_zip_archive* zip, mz_uint index) {
+  if (!zip || !zip->m_pState || zip->m_zip_mode != MZ_ZIP_MODE_READING) return nullptr;
+  if (index >= zip->m_total_files) return nullptr;
+  return zip->m_pState->mem + zip->m_pState->centralOffsets[index];
+}
+
+time_t dosToTime(mz_uint16 time, mz_uint16 date) {
+  tm t{};
+  t.tm_isdst = -1;
+  t.tm_year = 80 + (date >> 9);
+  t.tm_mon = ((date >> 5) & 15) - 1;
+  t.tm_mday = date & 31;
+  t.tm_hour = time >> 11;
+  t.tm_min = (time >> 5) & 63;
+  t.tm_sec = (time << 1) & 62;
+  return mktime(&t);
+}
+
+// ---- Extraction ---------------------------------------------------------------
+
+voidpf zlibAlloc(voidpf opaque, uInt items, uInt size) {
+  return allocate(static_cast<mz_zip_archive*>(opaque), items, size);
+}
+void zlibFree(voidpf opaque, voidpf address) {
+  release(static_cast<mz_zip_archive*>(opaque), address);
+}
+
+// Inflates exactly `outSize` bytes of raw DEFLATE from `in` into `out`.
+bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_uint8* out,
+                 mz_uint64 outSize) {
+  z_stream s{};
+  s.zalloc = zlibAlloc;
+  s.zfree = zlibFree;
+  s.opaque = zip;
+  if (inflateInit2(&s, -15) != Z_OK) return false;
+  s.next_in = const_cast<Bytef*>(in);
+  s.next_out = out;
+  // zlib counts in uInt, so larger buffers are handed over in slices.
+  mz_uint64 inLeft = inSize, outLeft = outSize;
+  int rc;
+  do {
+    if (s.avail_in == 0) {
+      s.avail_in = uInt(std::min<mz_uint64>(inLeft, UINT_MAX));
+      inLeft -= s.avail_in;
+    }
+    if (s.avail_out == 0) {
+      s.avail_out = uInt(std::min<mz_uint64>(outLeft, UINT_MAX));
+      outLeft -= s.avail_out;
+    }
+    rc = inflate(&s, Z_NO_FLUSH);
+  } while (rc == Z_OK);
+  bool filled = outLeft == 0 && s.avail_out == 0;
+  inflateEnd(&s);
+  return rc == Z_STREAM_END && filled;
+}
+
+// The entry's compressed bytes, after checking its local header; null when broken.
+const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 compSize) {
+  const mz_uint8* local = zip->m_pState->mem + localOfs;
+  if (le32(local) != LOCAL_SIG) return nullptr;
+  mz_uint64 dataOfs = localOfs + LOCAL_SIZE + le16(local + L_NAME_LEN) + le16(local + L_EXTRA_LEN);
+  if (dataOfs + compSize > zip->m_archive_size) return nullptr;
+  return zip->m_pState->mem + dataOfs;
+}
+
+// Refuses sizes no valid entry can have before anything is allocated for them.
+bool plausibleSize(mz_uint16 method, mz_uint64 comp, mz_uint64 uncomp) {
+  if (uncomp > SIZE_MAX - 1) return false;
+  return method == 0 ? uncomp == comp : uncomp <= comp * MAX_DEFLATE_RATIO;
+}
+
+}  // namespace
+
+// ---- Reader -------------------------------------------------------------------
+
+mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size,
+                               mz_uint32 flags) {
+  // The name index is always built: MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY only
+  // saves time, and lookups give the same answers either way.
+  (void)flags;
+  if (!pMem && size > 0) return MZ_FALSE;
+  if (!beginState(pZip)) return MZ_FALSE;
+  pZip->m_zip_mode = MZ_ZIP_MODE_READING;
+  pZip->m_archive_size = size;
+  pZip->m_pState->mem = static_cast<const mz_uint8*>(pMem);
+  EndRecord end;
+  if (!readEndRecord(pZip->m_pState->mem, size, &end) || !readCentralDirectory(pZip, end)) {
+    mz_zip_reader_end(pZip);
+    return MZ_FALSE;
+  }
+  return MZ_TRUE;
+}
+
+mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index,
+                                mz_zip_archive_file_stat* pStat) {
+  const mz_uint8* p = centralHeader(pZip, file_index);
+  if (!p || !pStat) return MZ_FALSE;
+  pStat->m_file_index = file_index;
+  pStat->m_central_dir_ofs = mz_uint32(p - pZip->m_pState->mem);
+  pStat->m_version_made_by = le16(p + C_MADE_BY);
+  pStat->m_version_needed = le16(p + C_NEEDED);
+  pStat->m_bit_flag = le16(p + C_FLAGS);
+  pStat->m_method = le16(p + C_METHOD);
+  pStat->m_time = dosToTime(le16(p + C_TIME), le16(p + C_DATE));
+  pStat->m_crc32 = le32(p + C_CRC);
+  pStat->m_comp_size = le32(p + C_COMP);
+  pStat->m_uncomp_size = le32(p + C_UNCOMP);
+  pStat->m_internal_attr = le16(p + C_INTERNAL);
+  pStat->m_external_attr = le32(p + C_EXTERNAL);
+  pStat->m_local_header_ofs = le32(p + C_LOCAL_OFS);
+  // Both fit whole with their terminating zero: the fields are at most 65,535 bytes.
+  std::string_view name = nameAt(p);
+  memcpy(pStat->m_filename, name.data(), name.size());
+  pStat->m_filename[name.size()] = '\0';
+  mz_uint16 commentSize = le16(p + C_COMMENT_LEN);
+  memcpy(pStat->m_comment, name.data() + name.size() + le16(p + C_EXTRA_LEN), commentSize);
+  pStat->m_comment[commentSize] = '\0';
+  pStat->m_comment_size = commentSize;
+  return MZ_TRUE;
+}
+
+int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const char* pComment,
+                              mz_uint flags) {
+  // Only whole-name lookups are offered: a comment to match, MZ_ZIP_FLAG_IGNORE_PATH and
+  // the other flags find nothing.
+  if (!pZip || !pZip->m_pState || pZip->m_zip_mode != MZ_ZIP_MODE_READING) return -1;
+  if (!pName || pComment || (flags & ~mz_uint(MZ_ZIP_FLAG_CASE_SENSITIVE)) != 0) return -1;
+  const mz_zip_internal_state* state = pZip->m_pState;
+  std::string_view wanted = pName;
+  const mz_uint32* sorted = state->sortedIndex;
+  const mz_uint32* sortedEnd = sorted + pZip->m_total_files;
+  const mz_uint32* first =
+      std::lower_bound(sorted, sortedEnd, wanted, [state](mz_uint32 i, std::string_view n) {
+        return compareFolded(entryName(state, i), n) < 0;
+      });
+  // Among the case-blind matches the exact spelling wins.
+  for (const mz_uint32* it = first; it != sortedEnd; ++it) {
+    std::string_view name = entryName(state, *it);
+    if (compareFolded(name, wanted) != 0) break;
+    if (name == wanted) return int(*it);
+  }
+  if (flags & MZ_ZIP_FLAG_CASE_SENSITIVE) return -1;
+  if (first != sortedEnd && compareFolded(entryName(state, *first), wanted) == 0)
+    return int(*first);
+  return -1;
+}
+
+void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
+                                    mz_uint flags) {
+  if (pSize) *pSize = 0;
+  const mz_uint8* p = centralHeader(pZip, file_index);
+  // Handing out the raw compressed bytes is not offered.
+  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA)) return nullptr;
+  mz_uint16 method = le16(p + C_METHOD);
+  mz_uint64 comp = le32(p + C_COMP), uncomp = le32(p + C_UNCOMP);
+  if (comp == 0) {
+    // Empty files and directories; the archive was refused at init if uncomp > 0.
+    return allocate(pZip, 1, 1);
+  }
+  // Anything with data is extracted and checked, directory or not, so no caller ever
+  // receives bytes the archive does not define.
+  if ((le16(p + C_FLAGS) & 1) || (method != 0 && method != 8)) return nullptr;
+  if (!plausibleSize(method, comp, uncomp)) return nullptr;
+  const mz_uint8* data = entryData(pZip, le32(p + C_LOCAL_OFS), comp);
+  if (!data) return nullptr;
+
+  mz_uint8* out = static_cast<mz_uint8*>(allocate(pZip, 1, size_t(std::max<mz_uint64>(uncomp, 1))));
+  if (!out) return nullptr;
+  bool ok = true;
+  if (method == 0)
+    memcpy(out, data, size_t(uncomp));
+  else
+    ok = inflateInto(pZip, data, comp, out, uncomp);
+  if (ok) ok = crc32_z(0, out, size_t(uncomp)) == le32(p + C_CRC);
+  if (!ok) {
+    release(pZip, out);
+    return nullptr;
+  }
+  if (pSize) *pSize = size_t(uncomp);
+  return out;
+}
+
+void* mz_zip_reader_extract_file_to_heap(mz_zip_archive* pZip, const char* pFilename,
+                                         size_t* pSize, mz_uint flags) {
+  if (pSize) *pSize = 0;
+  int index = mz_zip_reader_locate_file(pZip, pFilename, nullptr, flags);
+  if (index < 0) return nullptr;
+  return mz_zip_reader_extract_to_heap(pZip, mz_uint(index), pSize, flags);
+}
+
+mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {
+  if (!pZip || !pZip->m_pState || pZip->m_zip_mode != MZ_ZIP_MODE_READING) return MZ_FALSE;
+  endState(pZip);
+  return MZ_TRUE;
+}
+
+// ---- Writer -------------------------------------------------------------------
+
+mz_bool mz_zip_writer_init(mz_zip_archive* pZip, mz_uint64 existing_size) {
+  // Entries are never added, so writing always starts an archive of its own at offset 0.
+  if (!pZip || !pZip->m_pWrite || existing_size != 0) return MZ_FALSE;
+  if (!beginState(pZip)) return MZ_FALSE;
+  pZip->m_zip_mode = MZ_ZIP_MODE_WRITING;
+  return MZ_TRUE;
+}
+
+mz_bool mz_zip_writer_finalize_archive(mz_zip_archive* pZip) {
+  if (!pZip || !pZip->m_pState || pZip->m_zip_mode != MZ_ZIP_MODE_WRITING) return MZ_FALSE;
+  // No entries: the end record alone, with a zero count, size and offset.
+  mz_uint8 end[END_SIZE] = {0x50, 0x4B, 0x05, 0x06};
+  if (pZip->m_pWrite(pZip->m_pIO_opaque, pZip->m_archive_size, end, sizeof end) != sizeof end)
+    return MZ_FALSE;
+  pZip->m_archive_size += sizeof end;
+  pZip->m_zip_mode = MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED;
+  return MZ_TRUE;
+}
+
+mz_bool mz_zip_writer_end(mz_zip_archive* pZip) {
+  if (!pZip || !pZip->m_pState) return MZ_FALSE;
+  if (pZip->m_zip_mode != MZ_ZIP_MODE_WRITING &&
+      pZip->m_zip_mode != MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED)
+    return MZ_FALSE;
+  endState(pZip);
+  return MZ_TRUE;
+}

@@ -7,8 +7,11 @@
 //  - a name lookup prefers the entry whose stored name matches exactly and falls back
 //    to the ASCII case-blind match only when there is none, so "README" and "readme"
 //    stay two entries;
-//  - extraction never hands out undefined bytes: an entry that only looks like a
-//    directory (attribute bit 0x10) but carries data gets its real bytes extracted.
+//  - extraction never hands out undefined bytes: an entry that looks like a directory
+//    (attribute bit 0x10, or a name ending in "/") but carries data gets its real bytes
+//    extracted and checked like any file;
+//  - extraction refuses, before allocating, an uncompressed size that the compressed
+//    size cannot produce.
 #ifndef SFX_ARCHIVE_MINIZ_ZIP_H_
 #define SFX_ARCHIVE_MINIZ_ZIP_H_
 
@@ -94,6 +97,8 @@ typedef enum {
 // Reading from memory. The memory must stay valid and unchanged until mz_zip_reader_end.
 mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint32 flags);
 mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat);
+// Whole-name lookup, ASCII case ignored unless MZ_ZIP_FLAG_CASE_SENSITIVE is given. A
+// comment to match and the other flags are not offered: the result is then -1.
 int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const char* pComment, mz_uint flags);
 // Returns a buffer from the archive's allocator (malloc by default) holding the entry's
 // uncompressed bytes, or null on any failure. The caller frees it.

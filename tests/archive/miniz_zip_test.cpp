@@ -1,1 +1,366 @@
+#include "miniz_zip.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_files.h"
+#include "zip_builder.h"
+
+// Entries are written with designated initializers naming only the fields a case sets.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+// A reader over its own copy of `bytes`, ended on destruction when still reading.
+struct Reader {
+  std::string bytes;
+  mz_zip_archive zip{};
+  bool ok;
+
+  explicit Reader(std::string data) : bytes(std::move(data)) {
+    ok = mz_zip_reader_init_mem(&zip, bytes.data(), bytes.size(), 0);
+  }
+  ~Reader() {
+    if (zip.m_zip_mode == MZ_ZIP_MODE_READING) mz_zip_reader_end(&zip);
+  }
+  int find(const std::string& name, mz_uint flags = 0) {
+    return mz_zip_reader_locate_file(&zip, name.c_str(), nullptr, flags);
+  }
+  std::optional<std::string> extract(const std::string& name) {
+    size_t size = 12345;
+    void* p = mz_zip_reader_extract_file_to_heap(&zip, name.c_str(), &size, 0);
+    if (!p) return std::nullopt;
+    std::string out(static_cast<char*>(p), size);
+    free(p);
+    return out;
+  }
+  // One shared record: it is too large for the stack of a test.
+  mz_zip_archive_file_stat& stat(mz_uint index) {
+    static mz_zip_archive_file_stat s;
+    EXPECT_TRUE(mz_zip_reader_file_stat(&zip, index, &s));
+    return s;
+  }
+};
+
+std::string oneFile(ZipBuilderEntry e) { return ZipBuilder().add(std::move(e)).build(); }
+
+std::string patched(std::string s, size_t at, const std::string& bytes) {
+  return s.replace(at, bytes.size(), bytes);
+}
+
+std::string zipOf(const TempDir& dir, const std::string& command) {
+  CommandResult r = runCommand("cd " + shellQuote(dir.path()) + " && rm -f x.zip && " + command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
+  return readFile(dir / "x.zip");
+}
+
+// hello.txt (0644), empty, sub/ and sub/big.txt (compressible).
+void makeTree(const TempDir& dir) {
+  writeFile(dir / "hello.txt", "Hello, world\n");
+  writeFile(dir / "empty", "");
+  runCommand("mkdir " + shellQuote(dir / "sub") + "; chmod 644 " + shellQuote(dir / "hello.txt"));
+  std::string big;
+  for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i % 97) + "\n";
+  writeFile(dir / "sub/big.txt", big);
+}
+
+}  // namespace
+
+TEST(MinizInit, RejectsBrokenArchivesAndLeavesNoState) {
+  std::string good = ZipBuilder().file("a.txt", "abc").build();
+  // The archive is small enough for its directory offset to fit one byte.
+  size_t end = good.size() - 22, central = size_t(uint8_t(good[end + 16]));
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"shorter than an end record", ZipBuilder().build().substr(0, 21)},
+      {"no end record", std::string(100, 'x')},
+      {"end record too far from the end", good + std::string(65536, '\0')},
+      {"only a cut-off end record", std::string(40, 'x') + good.substr(end, 21)},
+      {"disk number", patched(good, end + 4, le16(1))},
+      {"directory disk", patched(good, end + 6, le16(1))},
+      {"entries on disk differ", patched(good, end + 8, le16(2))},
+      {"entries exceed directory", patched(good, end + 8, le16(2) + le16(2))},
+      {"directory past the end", patched(good, end + 12, le32(uint32_t(end - central + 23)))},
+      {"central signature", patched(good, central + 3, "\x09")},
+      {"name past directory", patched(good, central + 28, le16(200))},
+      {"extra past directory", patched(good, central + 30, le16(1))},
+      {"comment past directory", patched(good, central + 32, le16(1))},
+      {"stored sizes differ",
+       oneFile({.name = "a", .data = "abc", .method = 0, .compressedSize = 2})},
+      {"data without compressed size", oneFile({.name = "a", .data = "abc", .compressedSize = 0})},
+      {"size 0xFFFFFFFF", oneFile({.name = "a", .data = "abc", .uncompressedSize = 0xFFFFFFFF})},
+      {"local header past the end",
+       oneFile({.name = "a", .data = "abc", .localHeaderOffset = 1000})},
+  };
+  for (auto& [what, bytes] : cases) {
+    Reader r(bytes);
+    EXPECT_FALSE(r.ok) << what;
+    EXPECT_EQ(r.zip.m_zip_mode, MZ_ZIP_MODE_INVALID) << what;
+    EXPECT_EQ(r.zip.m_pState, nullptr) << what;
+    EXPECT_TRUE(mz_zip_reader_init_mem(&r.zip, good.data(), good.size(), 0)) << what;
+  }
+}
+
+TEST(MinizInit, FindsTheLastCompleteEndRecord) {
+  Reader empty(ZipBuilder().build());
+  ASSERT_TRUE(empty.ok);
+  EXPECT_EQ(empty.zip.m_total_files, 0u);
+  EXPECT_EQ(empty.zip.m_archive_size, 22u);
+  EXPECT_NE(empty.zip.m_pAlloc, nullptr);  // defaults installed
+
+  // A signature in the comment with no room for a record behind it is skipped.
+  Reader r(ZipBuilder().file("a", "1").comment(std::string(65515, 'c') + "PK\5\6").build());
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.zip.m_total_files, 1u);
+  // The record may start exactly 65,557 bytes before the end.
+  EXPECT_TRUE(Reader(ZipBuilder().file("a", "1").comment(std::string(65535, 'c')).build()).ok);
+}
+
+TEST(MinizStat, ReportsInfoZipArchive) {
+  TempDir dir;
+  makeTree(dir);
+  Reader r(zipOf(dir, "zip -q -r x.zip hello.txt empty sub"));
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(r.zip.m_total_files, 4u);
+  std::vector<std::string> names;
+  for (mz_uint i = 0; i < 4; i++) names.push_back(r.stat(i).m_filename);
+  EXPECT_EQ(names, (std::vector<std::string>{"hello.txt", "empty", "sub/", "sub/big.txt"}));
+
+  const mz_zip_archive_file_stat& s = r.stat(0);
+  EXPECT_EQ(s.m_file_index, 0u);
+  EXPECT_EQ(s.m_external_attr >> 16, 0x81A4u);
+  EXPECT_EQ(s.m_version_made_by >> 8, 3);  // Unix
+  EXPECT_EQ(s.m_uncomp_size, 13u);
+  EXPECT_EQ(s.m_crc32, crc32Of("Hello, world\n"));
+  EXPECT_EQ(s.m_local_header_ofs, 0u);
+  EXPECT_EQ(s.m_central_dir_ofs, r.zip.m_central_directory_file_ofs);
+  r.stat(3);  // s now shows sub/big.txt
+  EXPECT_EQ(s.m_method, 8);
+  EXPECT_LT(s.m_comp_size, s.m_uncomp_size / 4);
+  EXPECT_EQ(r.stat(2).m_external_attr & 0x10, 0x10u);
+  EXPECT_FALSE(mz_zip_reader_file_stat(&r.zip, 4, &r.stat(0)));
+}
+
+TEST(MinizExtract, ReadsArchivesOfInfoZipAndPython) {
+  TempDir dir;
+  makeTree(dir);
+  std::string py = "python3 -c " + shellQuote(
+      "import zipfile\n"
+      "with zipfile.ZipFile('x.zip', 'w') as z:\n"
+      "  z.comment = b'archive note'\n"
+      "  z.writestr('hello.txt', 'Hello, world\\n', zipfile.ZIP_STORED)\n"
+      "  z.write('sub/big.txt', 'sub/big.txt', zipfile.ZIP_DEFLATED)\n"
+      "  z.writestr('empty', b'', zipfile.ZIP_DEFLATED)\n"
+      "  z.writestr('d/', b'')\n"
+      "  i = zipfile.ZipInfo('noted.txt')\n"
+      "  i.comment = b'entry note'\n"
+      "  z.writestr(i, 'Hello, world\\n')\n");
+  std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"zip -q -0 -r x.zip hello.txt sub", {"hello.txt", "sub/", "sub/big.txt"}},
+      {"zip -q -D -r x.zip hello.txt sub", {"hello.txt", "sub/big.txt"}},
+      {"echo note | zip -q -z x.zip hello.txt sub/big.txt", {"hello.txt", "sub/big.txt"}},
+      {"zip -q - hello.txt sub/big.txt empty | cat > x.zip", {"hello.txt", "sub/big.txt", "empty"}},
+      {py, {"hello.txt", "sub/big.txt", "empty", "d/", "noted.txt"}},
+  };
+  for (auto& [command, names] : cases) {
+    Reader r(zipOf(dir, command));
+    ASSERT_TRUE(r.ok) << command;
+    ASSERT_EQ(r.zip.m_total_files, names.size()) << command;
+    for (mz_uint i = 0; i < names.size(); i++) {
+      EXPECT_EQ(r.stat(i).m_filename, names[i]) << command;
+      std::string path = names[i] == "noted.txt" ? "hello.txt" : names[i];
+      std::string want = path.ends_with("/") ? "" : readFile(dir / path);
+      EXPECT_EQ(r.extract(names[i]), want) << command << ": " << names[i];
+    }
+  }
+  // Streaming writes data descriptors; Python's entry comment and methods come through.
+  EXPECT_EQ(Reader(zipOf(dir, "zip -q - hello.txt | cat > x.zip")).stat(0).m_bit_flag & 8, 8);
+  Reader python(zipOf(dir, py));
+  EXPECT_EQ(python.stat(0).m_method, 0);
+  EXPECT_EQ(python.stat(1).m_method, 8);
+  EXPECT_EQ(python.stat(4).m_comment_size, 10u);
+  EXPECT_STREQ(python.stat(4).m_comment, "entry note");
+}
+
+TEST(MinizStat, ConvertsDosTimesAsMktimeDoes) {
+  const uint16_t march15 = uint16_t((44 << 9) | (3 << 5) | 15);
+  const uint16_t dec31 = uint16_t((44 << 9) | (12 << 5) | 31);
+  struct Case {
+    uint16_t time, date;
+    std::vector<int> want;  // year, month, day, hour, minute, second
+  } cases[] = {
+      {uint16_t((13 << 11) | (45 << 5) | 29), march15, {2024, 3, 15, 13, 45, 58}},
+      {uint16_t((13 << 11) | (45 << 5) | 31), march15, {2024, 3, 15, 13, 46, 2}},
+      {uint16_t((23 << 11) | (59 << 5) | 30), dec31, {2025, 1, 1, 0, 0, 0}},
+      {0, 0, {1979, 11, 30, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    Reader r(oneFile({.name = "a", .data = "x", .dosTime = c.time, .dosDate = c.date}));
+    time_t t = r.stat(0).m_time;
+    tm l{};
+    localtime_r(&t, &l);
+    std::vector<int> got{l.tm_year + 1900, l.tm_mon + 1, l.tm_mday, l.tm_hour, l.tm_min, l.tm_sec};
+    EXPECT_EQ(got, c.want) << c.time << " " << c.date;
+  }
+}
+
+TEST(MinizLocate, MatchesWholeNamesPreferringExactCase) {
+  std::string longName = std::string(300, 'n') + "/file", longComment(300, 'c');
+  Reader r(ZipBuilder()
+               .file("readme", "lower")
+               .file("Docs/Guide.txt", "guide")
+               .file("README", "upper")
+               .add({.name = longName, .data = "long", .comment = longComment})
+               .build());
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.find("readme"), 0);
+  EXPECT_EQ(r.find("README"), 2);
+  EXPECT_EQ(r.find("ReadMe"), 0);  // no exact match: the first case-blind one
+  EXPECT_EQ(r.find("docs/guide.TXT"), 1);
+  for (const char* missing : {"Guide.txt", "Docs", "readm", "readme2"})
+    EXPECT_EQ(r.find(missing), -1) << missing;
+  EXPECT_EQ(r.find("ReadMe", MZ_ZIP_FLAG_CASE_SENSITIVE), -1);
+  EXPECT_EQ(r.find("README", MZ_ZIP_FLAG_CASE_SENSITIVE), 2);
+  EXPECT_EQ(r.find("Guide.txt", MZ_ZIP_FLAG_IGNORE_PATH), -1);
+  EXPECT_EQ(mz_zip_reader_locate_file(&r.zip, "readme", "", 0), -1);
+  EXPECT_EQ(r.extract("README"), "upper");
+  EXPECT_EQ(r.extract("readme"), "lower");
+  // Long names and comments are kept whole.
+  EXPECT_EQ(r.find(longName.substr(0, 259)), -1);
+  EXPECT_EQ(r.stat(r.find(longName)).m_filename, longName);
+  EXPECT_EQ(r.stat(3).m_comment, longComment);
+  EXPECT_EQ(r.extract(longName), "long");
+
+  // Among many spellings of one name the fallback is the first in directory order.
+  ZipBuilder spellings;
+  for (int bits = 1; bits < 40; bits++) {
+    std::string name = "readme";
+    for (int i = 0; i < 6; i++)
+      if (bits & (1 << i)) name[i] = char(name[i] - 'a' + 'A');
+    spellings.file(name, name);
+  }
+  Reader many(spellings.build());
+  EXPECT_EQ(many.find("readme"), 0);
+  EXPECT_EQ(many.find("ReAdmE"), 36);  // made for bits 1 | 4 | 32
+}
+
+TEST(MinizExtract, RefusesBrokenEntries) {
+  std::string text = "some text, some text, some text";
+  uint32_t size = uint32_t(text.size());
+  ZipBuilderEntry plain{.name = "f", .data = text};
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"encrypted", oneFile({.name = "f", .data = text, .flags = 1})},
+      // Valid DEFLATE data under an unknown method.
+      {"unknown method", oneFile({.name = "f", .data = deflateRaw(text), .method = 12,
+                                  .crc = crc32Of(text), .uncompressedSize = size})},
+      {"crc of deflated", oneFile({.name = "f", .data = text, .crc = 1})},
+      {"crc of stored", oneFile({.name = "f", .data = text, .method = 0, .crc = 1})},
+      {"size too small", oneFile({.name = "f", .data = text, .uncompressedSize = size - 1})},
+      {"size too large", oneFile({.name = "f", .data = text, .uncompressedSize = size + 1})},
+      {"local signature", patched(oneFile(plain), 2, "X")},
+      {"local name past the end", patched(oneFile(plain), 26, le16(0xFFFF))},
+      {"bad deflate data", patched(oneFile(plain), 31, "\xFF")},
+  };
+  for (auto& [what, bytes] : cases) {
+    Reader r(bytes);
+    ASSERT_TRUE(r.ok) << what;
+    size_t got = 77;
+    EXPECT_EQ(mz_zip_reader_extract_to_heap(&r.zip, 0, &got, 0), nullptr) << what;
+    EXPECT_EQ(got, 0u) << what;
+  }
+
+  Reader r(oneFile(plain));
+  EXPECT_EQ(r.extract("g"), std::nullopt);
+  EXPECT_EQ(mz_zip_reader_extract_to_heap(&r.zip, 1, nullptr, 0), nullptr);
+  mz_zip_reader_end(&r.zip);
+  EXPECT_EQ(r.extract("f"), std::nullopt);
+}
+
+namespace {
+std::multiset<size_t> allocations;
+void* countingAlloc(void*, size_t items, size_t size) {
+  allocations.insert(items * size);
+  return malloc(items * size);
+}
+}  // namespace
+
+TEST(MinizExtract, RefusesImpossibleSizesBeforeAllocating) {
+  std::string zeros(1 << 20, '\0');
+  size_t packed = deflateRaw(zeros).size();
+  ASSERT_LE(zeros.size(), packed * 1032);  // zlib's best stays within the bound
+  Reader r(oneFile({.name = "z", .data = zeros, .uncompressedSize = uint32_t(packed * 1032 + 1)}));
+  Reader ok(oneFile({.name = "z", .data = zeros}));
+  r.zip.m_pAlloc = ok.zip.m_pAlloc = countingAlloc;
+  allocations.clear();
+  EXPECT_EQ(mz_zip_reader_extract_to_heap(&r.zip, 0, nullptr, 0), nullptr);
+  EXPECT_TRUE(allocations.empty());
+
+  // The true size passes, into a buffer from the archive's allocator.
+  size_t size = 0;
+  void* p = mz_zip_reader_extract_to_heap(&ok.zip, 0, &size, 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::string(static_cast<char*>(p), size), zeros);
+  EXPECT_EQ(allocations.count(zeros.size()), 1u);
+  free(p);
+}
+
+TEST(MinizExtract, HandlesDirectoriesDescriptorsAndEmptyData) {
+  Reader r(ZipBuilder()
+               .dir("d")
+               .add({.name = "looks-like-dir", .data = "real bytes", .externalAttributes = 0x10})
+               .add({.name = "bad-dir", .data = "x", .externalAttributes = 0x10, .crc = 5})
+               .add({.name = "described", .data = "after the data", .dataDescriptor = true})
+               .file("e", "")
+               .build());
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.extract("d/"), "");
+  EXPECT_EQ(r.extract("looks-like-dir"), "real bytes");
+  EXPECT_EQ(r.extract("bad-dir"), std::nullopt);
+  EXPECT_EQ(r.extract("described"), "after the data");
+  EXPECT_EQ(r.extract("e"), "");
+}
+
+TEST(MinizModes, WriterMakesTheEmptyArchiveAndModesChangeInTurn) {
+  std::string out;
+  mz_zip_archive zip{};
+  EXPECT_FALSE(mz_zip_writer_init(&zip, 0));  // no write callback
+  zip.m_pIO_opaque = &out;
+  zip.m_pWrite = [](void* o, mz_uint64 at, const void* p, size_t n) -> size_t {
+    static_cast<std::string*>(o)->resize(at);
+    static_cast<std::string*>(o)->append(static_cast<const char*>(p), n);
+    return n;
+  };
+  EXPECT_FALSE(mz_zip_writer_init(&zip, 5));
+  ASSERT_TRUE(mz_zip_writer_init(&zip, 0));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_WRITING);
+  EXPECT_FALSE(mz_zip_writer_init(&zip, 0));
+  EXPECT_FALSE(mz_zip_reader_init_mem(&zip, out.data(), out.size(), 0));
+  EXPECT_FALSE(mz_zip_reader_end(&zip));
+  EXPECT_TRUE(mz_zip_writer_finalize_archive(&zip));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_WRITING_HAS_BEEN_FINALIZED);
+  EXPECT_FALSE(mz_zip_writer_finalize_archive(&zip));
+  EXPECT_TRUE(mz_zip_writer_end(&zip));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_INVALID);
+  EXPECT_EQ(zip.m_pState, nullptr);
+  EXPECT_EQ(out, std::string("PK\5\6", 4) + std::string(18, '\0'));
+
+  ASSERT_TRUE(mz_zip_reader_init_mem(&zip, out.data(), out.size(), 0));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_READING);
+  EXPECT_FALSE(mz_zip_writer_end(&zip));
+  EXPECT_FALSE(mz_zip_reader_init_mem(&zip, out.data(), out.size(), 0));
+  EXPECT_TRUE(mz_zip_reader_end(&zip));
+  EXPECT_FALSE(mz_zip_reader_end(&zip));
+
+  // A short write leaves the writer unfinished but endable.
+  zip.m_pWrite = [](void*, mz_uint64, const void*, size_t n) -> size_t { return n - 1; };
+  ASSERT_TRUE(mz_zip_writer_init(&zip, 0));
+  EXPECT_FALSE(mz_zip_writer_finalize_archive(&zip));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_WRITING);
+  EXPECT_TRUE(mz_zip_writer_end(&zip));
+  EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_INVALID);
+}
