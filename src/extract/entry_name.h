@@ -1,0 +1,18 @@
+// What an archive entry's name says about where it lands.
+#ifndef SFX_EXTRACT_ENTRY_NAME_H_
+#define SFX_EXTRACT_ENTRY_NAME_H_
+
+#include <string>
+#include <vector>
+
+// A name ending in "/" (or an empty one) is a directory entry; any other is a file.
+bool isDirectoryName(const std::string& name);
+
+// The name's components, with "" and "." dropped: "/a//./b/" gives {"a", "b"}.
+// A leading "/" therefore keeps the entry under the target.
+std::vector<std::string> nameComponents(const std::string& name);
+
+// True when a component is "..": such a name could climb out of the target.
+bool climbsUp(const std::string& name);
+
+#endif  // SFX_EXTRACT_ENTRY_NAME_H_
