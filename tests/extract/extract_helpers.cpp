@@ -1,0 +1,65 @@
+#include "extract_helpers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+std::string saveArchive(const std::string& path, const std::string& bytes) {
+  writeFile(path, bytes);
+  return path;
+}
+
+void RecordingListener::onEntry(const std::string& path) {
+  paths.push_back(path);
+  if (check) check(path);
+}
+
+static void walk(const std::string& root, const std::string& relative,
+                 std::map<std::string, std::string>& out) {
+  std::string dir = relative.empty() ? root : root + "/" + relative;
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw std::runtime_error("cannot list " + dir);
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string rel = relative.empty() ? name : relative + "/" + name;
+    std::string path = root + "/" + rel;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    if (S_ISDIR(st.st_mode)) {
+      out[rel] = std::string("dir ") + mode;
+      walk(root, rel, out);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      ssize_t n = readlink(path.c_str(), target, sizeof target);
+      out[rel] = "link " + std::string(target, n < 0 ? 0 : size_t(n));
+    } else {
+      out[rel] = std::string("file ") + mode + " " + readFile(path);
+    }
+  }
+  closedir(d);
+}
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> out;
+  walk(root, "", out);
+  return out;
+}
+
+UmaskScope::UmaskScope(mode_t mask) : saved(umask(mask)) {}
+UmaskScope::~UmaskScope() { umask(saved); }
+
+CwdScope::CwdScope(const std::string& path) : saved(open(".", O_RDONLY | O_DIRECTORY)) {
+  if (saved < 0 || chdir(path.c_str()) != 0) throw std::runtime_error("cannot enter " + path);
+}
+CwdScope::~CwdScope() {
+  if (fchdir(saved) != 0) std::perror("fchdir");
+  close(saved);
+}
