@@ -59,21 +59,17 @@ void makeDirectory(const std::string& path) {
   throw std::runtime_error(path + ": " + errorText(error));
 }
 
-void setMode(const std::string& path, unsigned mode) {
-  if (chmod(path.c_str(), mode) != 0) throw std::runtime_error(path + ": " + errorText(errno));
-}
+// A mode that cannot be set (a file system without Unix modes, say) leaves the entry as
+// it was created: the entry itself has landed, so this is no reason to fail.
+void setMode(const std::string& path, unsigned mode) { (void)chmod(path.c_str(), mode); }
 
 // Directory modes wait until every entry is written, so a read-only directory still takes
-// its content; the deepest go first, so no parent has locked them out. Returns the first
-// failure as "PATH: reason", or "".
-std::string applyDirectoryModes(std::vector<std::pair<std::string, unsigned>>& modes) {
+// its content; the deepest go first, so no parent has locked them out.
+void applyDirectoryModes(std::vector<std::pair<std::string, unsigned>>& modes) {
   auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
   std::stable_sort(modes.begin(), modes.end(),
                    [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
-  std::string failure;
-  for (const auto& [path, mode] : modes)
-    if (chmod(path.c_str(), mode) != 0 && failure.empty()) failure = path + ": " + errorText(errno);
-  return failure;
+  for (const auto& [path, mode] : modes) setMode(path, mode);
 }
 
 }  // namespace
@@ -119,14 +115,13 @@ void Extractor::extractAll(const std::string& targetDirectory) {
       if (isDirectoryName(name))
         directoryModes.emplace_back(path, recorded & 07777);
       else
-        naming(name, [&] { setMode(path, recorded & 07777); });
+        setMode(path, recorded & 07777);
     }
   } catch (...) {
     applyDirectoryModes(directoryModes);
     throw;
   }
-  std::string failed = applyDirectoryModes(directoryModes);
-  if (!failed.empty()) throw std::runtime_error(failed);
+  applyDirectoryModes(directoryModes);
 }
 
 void Extractor::extractOne(const std::string& path, const std::string& name,
