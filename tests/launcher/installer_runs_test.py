@@ -1,0 +1,315 @@
+"""End-to-end runs of real installers: Info-ZIP zip (with and without zip -A) and Python's
+zipfile archives behind the built stub, started in fresh directories under Xvfb. What is
+checked is what a user and a packager see: exit status, files on disk, what the autorun
+command saw, and what was printed."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+import sfx_testlib as lib
+import zipcorpus
+
+SETUP_TREE = {
+    "setup/": None,
+    "setup/install.sh": ("#!/bin/sh\nfind .. -path ../seen.txt -prune -o -type f -print | sort > ../seen.txt\necho installed\n", 0o644),
+    "setup/data/": None,
+    "setup/data/a.txt": "alpha\n",
+    "setup/data/b.bin": bytes(range(256)) * 4,
+}
+SETUP_FILES = ["../setup/data/a.txt", "../setup/data/b.bin", "../setup/install.sh"]
+INSTALL_COMMAND = "$AUTORUN$>cd setup && chmod +x install.sh && ./install.sh\n"
+
+
+def set_comment_exactly(zip_path, comment):
+    with zipfile.ZipFile(zip_path, "a") as archive:
+        archive.comment = comment
+
+
+def info_zip_installer(workdir, comment, adjust=True, files=SETUP_TREE, top="setup"):
+    source = os.path.join(workdir, "src")
+    lib.write_tree(source, files)
+    payload = os.path.join(workdir, "payload.zip")
+    lib.zip_directory(source, top, payload)
+    if comment is not None:
+        set_comment_exactly(payload, comment.encode())
+    if adjust:
+        return lib.attach(payload, os.path.join(workdir, "installer"))
+    with open(payload, "rb") as f:
+        return append_to_stub(workdir, f.read())
+
+
+def python_installer(workdir, entries, comment=b"", damage=None):
+    """entries: [(name, data, mode)] written by Python's zipfile, deflated; `damage` may
+    change the archive's bytes before the stub goes in front."""
+    payload = os.path.join(workdir, "payload.zip")
+    with zipfile.ZipFile(payload, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 8, 0, 0))
+            info.create_system = 3
+            info.external_attr = mode << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, data)
+        archive.comment = comment
+    with open(payload, "rb") as f:
+        data = f.read()
+    return append_to_stub(workdir, damage(data) if damage else data)
+
+
+def append_to_stub(workdir, archive_bytes):
+    """The stub followed by the archive, offsets left as they are (the loader copes)."""
+    installer = os.path.join(workdir, "installer")
+    with open(installer, "wb") as out, open(lib.stub_path(), "rb") as stub:
+        out.write(stub.read() + archive_bytes)
+    os.chmod(installer, 0o755)
+    return installer
+
+
+def wait_window_or_end(run, timeout=30):
+    """The stub's window id once it is shown, or None when the stub ended first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not run.running():
+            return None
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % lib.TITLE],
+                               capture_output=True, text=True).stdout.split()
+        if found:
+            return int(found[0])
+        time.sleep(0.02)
+    raise AssertionError("neither a window nor an end within %ss" % timeout)
+
+
+def thread_count(pid):
+    try:
+        return len(os.listdir("/proc/%d/task" % pid))
+    except FileNotFoundError:
+        return 0
+
+
+def wait_idle(run, timeout=30):
+    """Waits until the stub is down to its main thread: the extraction worker has been
+    joined and no autorun worker runs. False if it ended instead."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not run.running():
+            return False
+        if thread_count(run.process.pid) == 1:
+            return True
+        time.sleep(0.02)
+    raise AssertionError("the stub stayed busy for %ss" % timeout)
+
+
+class Scratch(unittest.TestCase):
+    """Each test gets a work directory for archives and, inside a watched parent, a fresh
+    directory to run the installer in; nothing else in the parent may change."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="sfx-e2e-")
+        self.work = os.path.join(self.root, "work")
+        self.parent = os.path.join(self.root, "parent")
+        self.run_dir = os.path.join(self.parent, "run")
+        os.makedirs(self.work)
+        os.makedirs(self.run_dir)
+        with open(os.path.join(self.parent, "bystander.txt"), "w") as f:
+            f.write("keep me\n")
+        self.runs = []
+
+    def tearDown(self):
+        for run in self.runs:
+            run.kill()
+        subprocess.run(["chmod", "-R", "u+rwx", self.root])
+        shutil.rmtree(self.root)
+
+    def start(self, installer, args=(), env=None):
+        run = lib.Run(installer, self.run_dir, args, env)
+        self.runs.append(run)
+        return run
+
+    def assertParentUntouched(self):
+        self.assertEqual(sorted(os.listdir(self.parent)), ["bystander.txt", "run"])
+        with open(os.path.join(self.parent, "bystander.txt")) as f:
+            self.assertEqual(f.read(), "keep me\n")
+
+    def seen(self):
+        with open(os.path.join(self.run_dir, "seen.txt")) as f:
+            return f.read().split()
+
+
+class AutorunCommand(Scratch):
+    def check_install_command(self, installer):
+        run = self.start(installer)
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertEqual(self.seen(), SETUP_FILES)
+        self.assertEqual(run.stdout(), "installed\n")
+        self.assertEqual(run.stderr(), "")
+        self.assertTrue(os.access(os.path.join(self.run_dir, "setup/install.sh"), os.X_OK))
+
+    def test_command_sees_every_file_with_info_zip_adjusted(self):
+        self.check_install_command(info_zip_installer(self.work, INSTALL_COMMAND))
+
+    def test_command_sees_every_file_with_info_zip_unadjusted(self):
+        self.check_install_command(info_zip_installer(self.work, INSTALL_COMMAND, adjust=False))
+
+    def test_command_sees_every_file_with_python_zipfile(self):
+        entries = [(name, (data[0] if isinstance(data, tuple) else data or b""),
+                    0o40755 if name.endswith("/") else 0o100644)
+                   for name, data in SETUP_TREE.items()]
+        entries = [(n, d.encode() if isinstance(d, str) else d, m) for n, d, m in entries]
+        self.check_install_command(python_installer(self.work, entries, INSTALL_COMMAND.encode()))
+
+    def test_command_status_and_missing_programs_are_not_reported(self):
+        for comment in ("$AUTORUN$>exit 7", "$AUTORUN$>no-such-program-sfx-e2e", "$AUTORUN$>"):
+            with self.subTest(comment=comment):
+                shutil.rmtree(self.work)
+                os.makedirs(self.work)
+                run = self.start(info_zip_installer(self.work, comment))
+                self.assertEqual(run.wait(), 0)
+                self.assertTrue(os.path.isfile(os.path.join(self.run_dir, "setup/data/b.bin")))
+
+    def test_other_comments_run_nothing_and_the_window_waits(self):
+        for comment in ("$autorun$>touch ../ran", "xx$AUTORUN$>touch ../ran", "plain words"):
+            with self.subTest(comment=comment):
+                shutil.rmtree(self.work)
+                os.makedirs(self.work)
+                run = self.start(info_zip_installer(self.work, comment))
+                window = lib.find_window(run=run)
+                self.assertTrue(wait_idle(run))
+                self.assertTrue(run.running())
+                lib.click(window, 527, 112)  # "Fechar"
+                self.assertEqual(run.wait(), 0)
+                self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
+                self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
+
+    def test_closing_the_window_while_the_command_runs_leaves_it_running(self):
+        comment = "$AUTORUN$>touch started; sleep 2; touch finished"
+        run = self.start(info_zip_installer(self.work, comment))
+        window = lib.find_window(run=run)
+        started = os.path.join(self.run_dir, "started")
+        deadline = time.monotonic() + 20
+        while not os.path.exists(started) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertTrue(os.path.exists(started))
+        lib.request_close(window)
+        self.assertEqual(run.wait(timeout=1.5), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "finished")))
+        deadline = time.monotonic() + 10
+        while not os.path.exists(os.path.join(self.run_dir, "finished")) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "finished")))
+
+    def test_window_closed_during_extraction_means_no_command(self):
+        files = lib.many_files("setup", 3000)
+        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ../ran", files=files))
+        window = lib.find_window(run=run)
+        lib.request_close(window)
+        self.assertEqual(run.wait(), 0)
+        self.assertEqual(lib.count_files(os.path.join(self.run_dir, "setup")), 3000)
+        self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
+
+
+class NothingToInstall(Scratch):
+    def assertQuietStatus2(self, run):
+        self.assertEqual(run.wait(), 2)
+        self.assertEqual((run.stdout(), run.stderr()), ("", ""))
+        self.assertEqual(os.listdir(self.run_dir), [])
+        self.assertParentUntouched()
+
+    def test_stub_without_archive(self):
+        installer = os.path.join(self.work, "installer")
+        shutil.copy(lib.stub_path(), installer)
+        self.assertQuietStatus2(self.start(installer))
+
+    def test_archive_without_entries(self):
+        installer = python_installer(self.work, [], b"$AUTORUN$>touch ../ran")
+        self.assertQuietStatus2(self.start(installer))
+
+    def test_bare_command_name_found_on_path(self):
+        info_zip_installer(self.work, "$AUTORUN$>touch ../ran")
+        env = {"PATH": self.work + os.pathsep + os.environ["PATH"]}
+        self.assertQuietStatus2(self.start("installer", env=env))
+
+
+class Failures(Scratch):
+    def assertFailure(self, run, fragment):
+        window = wait_window_or_end(run)
+        if window is not None:
+            # The window was shown: it tells the user, and waits to be closed.
+            deadline = time.monotonic() + 20
+            while "sfx-stub: " not in run.stderr() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertTrue(run.running())
+            lib.request_close(window)
+        status = run.wait()
+        self.assertEqual(status, 3)
+        lines = run.stderr().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith("sfx-stub: "), lines[0])
+        self.assertIn(fragment, lines[0])
+        self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
+        self.assertParentUntouched()
+
+    def test_crc_damaged_entry(self):
+        entries = [("pkg/", b"", 0o40755), ("pkg/first.txt", b"first\n", 0o100644),
+                   ("pkg/damaged.txt", b"x" * 4000, 0o100644), ("pkg/later.txt", b"later\n", 0o100644)]
+
+        def damage(data):
+            at = data.index(b"pkg/damaged.txt") + len("pkg/damaged.txt") + 5  # in its data
+            return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+
+        run = self.start(python_installer(self.work, entries, b"$AUTORUN$>touch ../ran", damage))
+        self.assertFailure(run, "pkg/damaged.txt")
+        self.assertTrue(os.path.isfile(os.path.join(self.run_dir, "pkg/first.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "pkg/later.txt")))
+
+    def test_truncated_installer(self):
+        installer = info_zip_installer(self.work, "$AUTORUN$>touch ../ran")
+        with open(installer, "r+b") as f:
+            f.truncate(os.path.getsize(installer) - 12)
+        self.assertFailure(self.start(installer), "bad zip")
+        self.assertEqual(os.listdir(self.run_dir), [])
+
+    def test_entry_leaving_the_directory(self):
+        entries = [("pkg/", b"", 0o40755), ("pkg/ok.txt", b"ok", 0o100644),
+                   ("pkg/../../escaped.txt", b"evil", 0o100644)]
+        run = self.start(python_installer(self.work, entries, b"$AUTORUN$>touch ../ran"))
+        self.assertFailure(run, "pkg/../../escaped.txt")
+        self.assertEqual(os.listdir(self.run_dir), [])
+
+
+class MalformedCorpus(Scratch):
+    """The stub (under AddressSanitizer in the sanitized build) over archives broken in
+    every common way: no crash, no sanitizer report, no hang, a clear end."""
+
+    def test_every_malformed_archive_ends_cleanly(self):
+        outcomes = {}
+        for name, data in sorted(zipcorpus.malformed_archives().items()):
+            with self.subTest(archive=name):
+                shutil.rmtree(self.run_dir)
+                os.makedirs(self.run_dir)
+                run = self.start(append_to_stub(self.work, data))
+                window = wait_window_or_end(run, timeout=60)
+                if window is not None and wait_idle(run):
+                    lib.request_close(window)
+                status = run.wait(timeout=30)
+                errors = run.stderr()
+                outcomes[name] = status
+                self.assertIn(status, (0, 2, 3), errors)
+                self.assertNotIn("Sanitizer", errors)
+                self.assertNotIn("runtime error", errors)
+                if status == 3:
+                    self.assertRegex(errors, r"\Asfx-stub: [^\n]+\n\Z")
+                else:
+                    self.assertEqual(errors, "")
+                self.assertParentUntouched()
+        refused = sum(1 for status in outcomes.values() if status in (2, 3))
+        self.assertGreater(refused, len(outcomes) // 2, outcomes)
+
+
+if __name__ == "__main__":
+    unittest.main()
