@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     FILE* f = fopen(archivePath.c_str(), "wb");
     if (!f) abort();
-    fwrite(data, 1, size, f);
+    if (size > 0) fwrite(data, 1, size, f);
     fclose(f);
   }
   try {
