@@ -1,0 +1,96 @@
+"""tools/pack-installer as a packager uses it: what it builds, and how it refuses."""
+
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+import sfx_testlib as lib
+
+PACK = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "pack-installer")
+
+
+def pack(*args, cwd=None):
+    return subprocess.run([PACK, *args], capture_output=True, text=True, cwd=cwd)
+
+
+class PackInstaller(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="sfx-pack-")
+        lib.write_tree(self.root, {
+            "app/": None,
+            "app/install.sh": ("#!/bin/sh\nls -R . > ../installed.txt\n", 0o755),
+            "app/conf/": None,
+            "app/conf/app.conf": ("secret=1\n", 0o600),
+            "extra/": None,
+            "extra/readme.txt": "second directory\n",
+        })
+        self.out = os.path.join(self.root, "setup.bin")
+
+    def tearDown(self):
+        shutil.rmtree(self.root)
+
+    def test_builds_an_installer_that_runs_its_command(self):
+        result = pack("-c", "cd app && ./install.sh", "-o", self.out, "--stub", lib.stub_path(),
+                      os.path.join(self.root, "app"), os.path.join(self.root, "extra"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(os.stat(self.out).st_mode & stat.S_IXUSR)
+        with zipfile.ZipFile(self.out) as archive:
+            names = archive.namelist()
+            self.assertEqual(archive.comment, b"$AUTORUN$>cd app && ./install.sh")
+            modes = {info.filename: info.external_attr >> 16 for info in archive.infolist()}
+        self.assertLess(names.index("app/"), names.index("app/conf/"))
+        self.assertLess(names.index("app/conf/"), names.index("app/conf/app.conf"))
+        self.assertIn("extra/readme.txt", names)
+        self.assertEqual(modes["app/conf/app.conf"] & 0o777, 0o600)
+        self.assertEqual(modes["app/install.sh"] & 0o777, 0o755)
+
+        run_dir = os.path.join(self.root, "run")
+        os.makedirs(run_dir)
+        run = lib.Run(self.out, run_dir)
+        try:
+            self.assertEqual(run.wait(), 0, run.stderr())
+        finally:
+            run.kill()
+        self.assertEqual(os.stat(os.path.join(run_dir, "app/conf/app.conf")).st_mode & 0o777, 0o600)
+        self.assertTrue(os.path.isfile(os.path.join(run_dir, "extra/readme.txt")))
+        with open(os.path.join(run_dir, "installed.txt")) as f:
+            self.assertIn("app.conf", f.read())
+
+    def test_comment_is_kept_byte_for_byte(self):
+        command = "echo one\n.\necho three\n"  # zip -z would stop at the lone period
+        result = pack("-c", command, "-o", self.out, "--stub", lib.stub_path(),
+                      os.path.join(self.root, "app"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with zipfile.ZipFile(self.out) as archive:
+            self.assertEqual(archive.comment, ("$AUTORUN$>" + command).encode())
+
+    def test_refusals_name_what_is_wrong(self):
+        app = os.path.join(self.root, "app")
+        cases = [
+            (["--stub", lib.stub_path(), os.path.join(self.root, "missing")], "not a directory"),
+            (["--stub", os.path.join(self.root, "no-stub"), app], "stub not found"),
+            (["--stub", lib.stub_path(), "-c", "x" * 65526, app], "65,535"),
+            (["--stub", lib.stub_path(), "--frobnicate", app], "unknown option"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                result = pack("-o", self.out, *args)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.out))
+        longest = pack("-o", self.out, "--stub", lib.stub_path(), "-c", "x" * 65525, app)
+        self.assertEqual(longest.returncode, 0, longest.stderr)
+
+    def test_help_explains_the_options(self):
+        result = pack("--help")
+        self.assertEqual(result.returncode, 0)
+        for word in ("-c COMMAND", "-o OUT", "--stub PATH", "$AUTORUN$>"):
+            self.assertIn(word, result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
