@@ -19,9 +19,17 @@ struct mz_zip_internal_state_tag {
 namespace {
 
 const mz_uint32 END_SIG = 0x06054b50;
+const mz_uint32 ZIP64_END_SIG = 0x06064b50;
+const mz_uint32 ZIP64_LOCATOR_SIG = 0x07064b50;
 const mz_uint32 CENTRAL_SIG = 0x02014b50;
 const mz_uint32 LOCAL_SIG = 0x04034b50;
 const mz_uint64 END_SIZE = 22;
+const mz_uint64 ZIP64_END_SIZE = 56;  // without the extensible data that may follow
+const mz_uint64 ZIP64_LOCATOR_SIZE = 20;
+const mz_uint16 ZIP64_EXTRA_ID = 0x0001;
+// A field holding all ones has its value in a ZIP64 record or extra field.
+const mz_uint16 WIDE16 = 0xFFFF;
+const mz_uint32 WIDE32 = 0xFFFFFFFF;
 const mz_uint64 CENTRAL_SIZE = 46;
 const mz_uint64 LOCAL_SIZE = 30;
 const mz_uint64 MAX_COMMENT = 0xFFFF;
@@ -37,6 +45,12 @@ const int L_NAME_LEN = 26, L_EXTRA_LEN = 28;
 
 mz_uint16 le16(const mz_uint8* p) { return mz_uint16(p[0] | p[1] << 8); }
 mz_uint32 le32(const mz_uint8* p) { return mz_uint32(le16(p)) | mz_uint32(le16(p + 2)) << 16; }
+mz_uint64 le64(const mz_uint8* p) { return mz_uint64(le32(p)) | mz_uint64(le32(p + 4)) << 32; }
+
+// Whether `length` bytes at `offset` lie within `size` bytes, without overflow.
+bool fits(mz_uint64 offset, mz_uint64 length, mz_uint64 size) {
+  return offset <= size && length <= size - offset;
+}
 
 void* defaultAlloc(void*, size_t items, size_t size) {
   if (size != 0 && items > SIZE_MAX / size) return nullptr;
@@ -86,13 +100,52 @@ void endState(mz_zip_archive* zip) {
 // ---- End record ---------------------------------------------------------------
 
 struct EndRecord {
+  mz_uint64 disk;
+  mz_uint64 dirDisk;
+  mz_uint64 entriesOnDisk;
   mz_uint64 entries;
   mz_uint64 dirSize;
   mz_uint64 dirOfs;
+  mz_uint64 dirLimit;  // where the directory must end by: the next record
 };
 
-// Finds the last complete end record within the final 22 + 65,535 bytes and checks
-// that it describes one disk and a directory inside the archive.
+bool holdsWideMarker(const EndRecord& r) {
+  return r.disk == WIDE16 || r.dirDisk == WIDE16 || r.entriesOnDisk == WIDE16 ||
+         r.entries == WIDE16 || r.dirSize == WIDE32 || r.dirOfs == WIDE32;
+}
+
+// A classic field either defers to the ZIP64 record (all ones) or says the same.
+bool agrees(mz_uint64 classic, mz_uint64 wide, mz_uint64 marker) {
+  return classic == marker || classic == wide;
+}
+
+// Reads the ZIP64 end record named by the locator at `locatorPos`. The record must end
+// where the locator begins and agree with the classic record it replaces.
+bool readZip64EndRecord(const mz_uint8* mem, mz_uint64 locatorPos, const EndRecord& classic,
+                        EndRecord* out) {
+  const mz_uint8* locator = mem + locatorPos;
+  // The record is on disk 0 of a single disk (some writers count no disks at all).
+  if (le32(locator + 4) != 0 || le32(locator + 16) > 1) return false;
+  mz_uint64 at = le64(locator + 8);
+  if (!fits(at, ZIP64_END_SIZE, locatorPos)) return false;
+  const mz_uint8* p = mem + at;
+  if (le32(p) != ZIP64_END_SIG || le64(p + 4) != locatorPos - at - 12) return false;
+  EndRecord wide{le32(p + 16), le32(p + 20), le64(p + 24), le64(p + 32),
+                 le64(p + 40), le64(p + 48), at};
+  if (!agrees(classic.disk, wide.disk, WIDE16) || !agrees(classic.dirDisk, wide.dirDisk, WIDE16) ||
+      !agrees(classic.entriesOnDisk, wide.entriesOnDisk, WIDE16) ||
+      !agrees(classic.entries, wide.entries, WIDE16) ||
+      !agrees(classic.dirSize, wide.dirSize, WIDE32) ||
+      !agrees(classic.dirOfs, wide.dirOfs, WIDE32))
+    return false;
+  *out = wide;
+  return true;
+}
+
+// Finds the last complete end record within the final 22 + 65,535 bytes, and the ZIP64
+// end record when it defers to one, and checks that they describe one disk and a
+// directory inside the archive. Without a ZIP64 locator all-ones values count as they
+// stand: 65,535 entries are written so without one.
 bool readEndRecord(const mz_uint8* mem, mz_uint64 size, EndRecord* out) {
   if (size < END_SIZE) return false;
   mz_uint64 lowest = size > END_SIZE + MAX_COMMENT ? size - END_SIZE - MAX_COMMENT : 0;
@@ -102,15 +155,68 @@ bool readEndRecord(const mz_uint8* mem, mz_uint64 size, EndRecord* out) {
     pos--;
   }
   const mz_uint8* p = mem + pos;
-  if (le16(p + 4) != 0 || le16(p + 6) != 0 || le16(p + 8) != le16(p + 10)) return false;
-  out->entries = le16(p + 10);
-  out->dirSize = le32(p + 12);
-  out->dirOfs = le32(p + 16);
-  if (out->entries * CENTRAL_SIZE > out->dirSize) return false;
-  return out->dirOfs + out->dirSize <= size;
+  *out = {le16(p + 4), le16(p + 6), le16(p + 8), le16(p + 10), le32(p + 12), le32(p + 16), size};
+  if (holdsWideMarker(*out) && pos >= ZIP64_LOCATOR_SIZE &&
+      le32(p - ZIP64_LOCATOR_SIZE) == ZIP64_LOCATOR_SIG) {
+    if (!readZip64EndRecord(mem, pos - ZIP64_LOCATOR_SIZE, *out, out)) return false;
+  }
+  if (out->disk != 0 || out->dirDisk != 0 || out->entriesOnDisk != out->entries) return false;
+  // m_total_files counts in 32 bits.
+  if (out->entries > WIDE32 || out->entries > out->dirSize / CENTRAL_SIZE) return false;
+  return fits(out->dirOfs, out->dirSize, out->dirLimit);
 }
 
 // ---- Central directory --------------------------------------------------------
+
+// An entry's sizes and local header offset.
+struct EntryFields {
+  mz_uint64 comp;
+  mz_uint64 uncomp;
+  mz_uint64 localOfs;
+};
+
+// The data of the first extra field block with `id` among the `length` bytes at `extra`,
+// or null. A block running past the end is not taken.
+const mz_uint8* findExtra(const mz_uint8* extra, mz_uint64 length, mz_uint16 id,
+                          mz_uint64* dataLength) {
+  mz_uint64 pos = 0;
+  while (length - pos >= 4) {
+    mz_uint64 size = le16(extra + pos + 2);
+    if (size > length - pos - 4) return nullptr;
+    if (le16(extra + pos) == id) {
+      *dataLength = size;
+      return extra + pos + 4;
+    }
+    pos += 4 + size;
+  }
+  return nullptr;
+}
+
+// Reads the fields from the central header `p`, whose name and extra field lie within
+// the directory. A field holding all ones takes its value from the ZIP64 extra field,
+// which holds only such fields, in the order uncompressed size, compressed size, local
+// header offset. False when that field is missing or too short.
+bool readEntryFields(const mz_uint8* p, EntryFields* out) {
+  out->comp = le32(p + C_COMP);
+  out->uncomp = le32(p + C_UNCOMP);
+  out->localOfs = le32(p + C_LOCAL_OFS);
+  mz_uint64* wide[] = {&out->uncomp, &out->comp, &out->localOfs};
+  mz_uint64 length = 0;
+  const mz_uint8* data = nullptr;
+  for (mz_uint64* field : wide) {
+    if (*field != WIDE32) continue;
+    if (!data) {
+      data = findExtra(p + CENTRAL_SIZE + le16(p + C_NAME_LEN), le16(p + C_EXTRA_LEN),
+                       ZIP64_EXTRA_ID, &length);
+      if (!data) return false;
+    }
+    if (length < 8) return false;
+    *field = le64(data);
+    data += 8;
+    length -= 8;
+  }
+  return true;
+}
 
 // Checks the central header at `p`, with `room` bytes left in the directory, and
 // returns its whole length (0 when it is broken).
@@ -119,11 +225,12 @@ mz_uint64 checkCentralHeader(const mz_uint8* p, mz_uint64 room, mz_uint64 archiv
   mz_uint64 length =
       CENTRAL_SIZE + le16(p + C_NAME_LEN) + le16(p + C_EXTRA_LEN) + le16(p + C_COMMENT_LEN);
   if (length > room) return 0;
-  mz_uint32 comp = le32(p + C_COMP), uncomp = le32(p + C_UNCOMP);
-  if (le16(p + C_METHOD) == 0 && comp != uncomp) return 0;
-  if (uncomp > 0 && comp == 0) return 0;
-  if (comp == 0xFFFFFFFF || uncomp == 0xFFFFFFFF) return 0;
-  if (le32(p + C_LOCAL_OFS) + LOCAL_SIZE + comp > archiveSize) return 0;
+  EntryFields f;
+  if (!readEntryFields(p, &f)) return 0;
+  if (le16(p + C_METHOD) == 0 && f.comp != f.uncomp) return 0;
+  if (f.uncomp > 0 && f.comp == 0) return 0;
+  if (!fits(f.localOfs, LOCAL_SIZE, archiveSize)) return 0;
+  if (!fits(f.localOfs + LOCAL_SIZE, f.comp, archiveSize)) return 0;
   return length;
 }
 
@@ -230,11 +337,12 @@ bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_u
 }
 
 // The entry's compressed bytes, after checking its local header; null when broken.
+// The local header's sizes, ZIP64 or not, are not read: the central directory's count.
 const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 compSize) {
   const mz_uint8* local = zip->m_pState->mem + localOfs;
   if (le32(local) != LOCAL_SIG) return nullptr;
   mz_uint64 dataOfs = localOfs + LOCAL_SIZE + le16(local + L_NAME_LEN) + le16(local + L_EXTRA_LEN);
-  if (dataOfs + compSize > zip->m_archive_size) return nullptr;
+  if (!fits(dataOfs, compSize, zip->m_archive_size)) return nullptr;
   return zip->m_pState->mem + dataOfs;
 }
 
@@ -269,7 +377,8 @@ mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t si
 mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index,
                                 mz_zip_archive_file_stat* pStat) {
   const mz_uint8* p = centralHeader(pZip, file_index);
-  if (!p || !pStat) return MZ_FALSE;
+  EntryFields f;
+  if (!p || !pStat || !readEntryFields(p, &f)) return MZ_FALSE;
   pStat->m_file_index = file_index;
   pStat->m_central_dir_ofs = mz_uint32(p - pZip->m_pState->mem);
   pStat->m_version_made_by = le16(p + C_MADE_BY);
@@ -278,11 +387,11 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index,
   pStat->m_method = le16(p + C_METHOD);
   pStat->m_time = dosToTime(le16(p + C_TIME), le16(p + C_DATE));
   pStat->m_crc32 = le32(p + C_CRC);
-  pStat->m_comp_size = le32(p + C_COMP);
-  pStat->m_uncomp_size = le32(p + C_UNCOMP);
+  pStat->m_comp_size = f.comp;
+  pStat->m_uncomp_size = f.uncomp;
   pStat->m_internal_attr = le16(p + C_INTERNAL);
   pStat->m_external_attr = le32(p + C_EXTERNAL);
-  pStat->m_local_header_ofs = le32(p + C_LOCAL_OFS);
+  pStat->m_local_header_ofs = f.localOfs;
   // Both fit whole with their terminating zero: the fields are at most 65,535 bytes.
   std::string_view name = nameAt(p);
   memcpy(pStat->m_filename, name.data(), name.size());
@@ -324,10 +433,11 @@ void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, si
                                     mz_uint flags) {
   if (pSize) *pSize = 0;
   const mz_uint8* p = centralHeader(pZip, file_index);
+  EntryFields f;
   // Handing out the raw compressed bytes is not offered.
-  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA)) return nullptr;
+  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) || !readEntryFields(p, &f)) return nullptr;
   mz_uint16 method = le16(p + C_METHOD);
-  mz_uint64 comp = le32(p + C_COMP), uncomp = le32(p + C_UNCOMP);
+  mz_uint64 comp = f.comp, uncomp = f.uncomp;
   if (comp == 0) {
     // Empty files and directories; the archive was refused at init if uncomp > 0.
     return allocate(pZip, 1, 1);
@@ -336,7 +446,7 @@ void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, si
   // receives bytes the archive does not define.
   if ((le16(p + C_FLAGS) & 1) || (method != 0 && method != 8)) return nullptr;
   if (!plausibleSize(method, comp, uncomp)) return nullptr;
-  const mz_uint8* data = entryData(pZip, le32(p + C_LOCAL_OFS), comp);
+  const mz_uint8* data = entryData(pZip, f.localOfs, comp);
   if (!data) return nullptr;
 
   mz_uint8* out = static_cast<mz_uint8*>(allocate(pZip, 1, size_t(std::max<mz_uint64>(uncomp, 1))));

@@ -11,7 +11,11 @@
 //    (attribute bit 0x10, or a name ending in "/") but carries data gets its real bytes
 //    extracted and checked like any file;
 //  - extraction refuses, before allocating, an uncompressed size that the compressed
-//    size cannot produce.
+//    size cannot produce;
+//  - ZIP64 archives are read: an end record holding all-ones values defers to the ZIP64
+//    end record named by the locator before it, and a central header's all-ones sizes
+//    and local header offset to its ZIP64 extra field. More than 65,535 entries count in
+//    m_total_files. The stat record's m_central_dir_ofs keeps only 32 bits.
 #ifndef SFX_ARCHIVE_MINIZ_ZIP_H_
 #define SFX_ARCHIVE_MINIZ_ZIP_H_
 
