@@ -5,12 +5,18 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace {
 
 const char END_SIGNATURE[4] = {'P', 'K', 5, 6};
 const size_t END_RECORD_SIZE = 22;
+// A ZIP64 end record without extensible data, then its locator, right before the end record.
+const char ZIP64_END_SIGNATURE[4] = {'P', 'K', 6, 6};
+const char ZIP64_LOCATOR_SIGNATURE[4] = {'P', 'K', 6, 7};
+const size_t ZIP64_TAIL_SIZE = 56 + 20;
 // The fixed end record plus the longest comment: the record starts within this window.
 const std::streamoff TAIL_WINDOW = 22 + 65535;
 const size_t NOT_FOUND = static_cast<size_t>(-1);
@@ -18,6 +24,10 @@ const size_t NOT_FOUND = static_cast<size_t>(-1);
 uint32_t le32At(const std::vector<char>& data, size_t at) {
   const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
   return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint64_t le64At(const std::vector<char>& data, size_t at) {
+  return le32At(data, at) | uint64_t(le32At(data, at + 4)) << 32;
 }
 
 uint16_t le16At(const std::vector<char>& data, size_t at) {
@@ -64,6 +74,27 @@ std::vector<char> readToEnd(std::istream& in) {
   in.read(data.data(), static_cast<std::streamsize>(data.size()));
   data.resize(static_cast<size_t>(in.gcount()));
   return data;
+}
+
+// How far before the end of `in` the archive starts, when a ZIP64 end record and its
+// locator end `recordFromEnd` bytes before it: the ZIP64 record's position less the
+// directory's size and offset it gives. Nothing when they are not there or give a start
+// no stream can have. The stream's state is kept for the seek that follows.
+std::optional<std::streamoff> zip64Start(std::istream& in, std::streamoff recordFromEnd) {
+  std::vector<char> tail(ZIP64_TAIL_SIZE);
+  const std::streamoff tailFromEnd = recordFromEnd + std::streamoff(ZIP64_TAIL_SIZE);
+  const std::ios::iostate state = in.rdstate();
+  in.clear();
+  const bool read = in.seekg(-tailFromEnd, std::ios::end) &&
+                    in.read(tail.data(), std::streamsize(tail.size()));
+  in.clear(state);
+  if (!read || std::memcmp(tail.data(), ZIP64_END_SIGNATURE, 4) != 0 ||
+      std::memcmp(tail.data() + 56, ZIP64_LOCATOR_SIGNATURE, 4) != 0)
+    return std::nullopt;
+  const uint64_t size = le64At(tail, 40), offset = le64At(tail, 48);
+  const uint64_t room = uint64_t(std::numeric_limits<std::streamoff>::max() - tailFromEnd);
+  if (size > room || offset > room - size) return std::nullopt;
+  return tailFromEnd + std::streamoff(size + offset);
 }
 
 }  // namespace
@@ -131,10 +162,13 @@ bool ZipArchive::loadStream(std::istream& in) {
   if (p == NOT_FOUND) return false;
   requireWholeRecord(tail, p);
 
-  // The archive starts where its central directory's offset counts from: the record's
-  // position less the directory's size and offset.
-  const std::streamoff back = static_cast<std::streamoff>(tail.size() - p) +
-                              le32At(tail, p + 12) + le32At(tail, p + 16);
+  // The archive starts where its central directory's offset counts from: the directory's
+  // end less its size and offset. The directory ends at the record, or at the ZIP64 end
+  // record before it, which then holds the size and offset. Python writes one for more
+  // than 65,535 entries with the record's size and offset still exact.
+  const std::streamoff fromEnd = static_cast<std::streamoff>(tail.size() - p);
+  const std::streamoff back = zip64Start(in, fromEnd).value_or(
+      fromEnd + std::streamoff(le32At(tail, p + 12)) + le32At(tail, p + 16));
   in.seekg(-back, std::ios::end);
 
   reset();
