@@ -100,6 +100,9 @@ class ZipArchive {
   std::unique_ptr<mz_zip_archive> zip;
   std::vector<char> bytes;
   std::stringstream stagingStream;
+  // Scratch for the reader's stat record: 128 KiB with whole names and comments, so it
+  // is allocated once rather than per entry.
+  std::unique_ptr<mz_zip_archive_file_stat> statScratch;
 };
 
 #endif  // SFX_ARCHIVE_ZIP_ARCHIVE_H_

@@ -6,11 +6,11 @@
 #include "zip_archive.h"
 
 ZipEntryInfo ZipArchive::record(mz_uint index) {
-  // 128 KiB with whole names and comments: kept off the stack, and not zeroed as the
-  // library fills what it reports.
-  std::unique_ptr<mz_zip_archive_file_stat> stat(new mz_zip_archive_file_stat);
+  // Not zeroed: the library fills what it reports.
+  if (!statScratch) statScratch.reset(new mz_zip_archive_file_stat);
+  mz_zip_archive_file_stat* stat = statScratch.get();
   ZipEntryInfo info;
-  if (!mz_zip_reader_file_stat(zip.get(), index, stat.get())) return info;
+  if (!mz_zip_reader_file_stat(zip.get(), index, stat)) return info;
 
   stat->m_filename[sizeof stat->m_filename - 1] = '\0';
   info.name = stat->m_filename;
