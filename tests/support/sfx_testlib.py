@@ -1,0 +1,404 @@
+"""Out-of-process test helpers: build real installers from the stub with Info-ZIP zip, run
+them in scratch directories, and look at their window through the X tools.
+
+Settings come from the environment, set by CMake's add_test:
+  SFX_STUB         path of the built sfx-stub (required)
+  SFX_WM_DELETE    path of the wm_delete helper (for window-manager close requests)
+  SFX_SCREENSHOTS  directory where screenshots are kept (default: a scratch directory)
+The tests run under tests/support/with-xvfb.sh, which sets DISPLAY to a private server.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import re
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import zipfile
+
+TITLE = "Sambrel Ivox SFX Tool"
+AUTORUN_MARKER = "$AUTORUN$>"
+
+
+def stub_path():
+    path = os.environ.get("SFX_STUB")
+    if not path or not os.path.isfile(path):
+        raise RuntimeError("SFX_STUB does not name the built stub: %r" % path)
+    return path
+
+
+def run_tool(args, **kwargs):
+    """Runs a command line; returns its stdout as text, raising with its stderr on failure.
+    An X tool whose connection was dropped (see "looking at windows") is run again."""
+    for _ in range(3):
+        result = subprocess.run(args, capture_output=True, text=True, **kwargs)
+        if result.returncode == 0 or "open display" not in result.stderr:
+            break
+        time.sleep(0.05)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(args), result.returncode,
+                                                   result.stderr.strip()))
+    return result.stdout
+
+
+# ---- building installers -------------------------------------------------------------
+
+def write_tree(root, files):
+    """Writes `files` ({relative path: bytes or str}) under root. A name ending in "/" is a
+    directory; a (data, mode) tuple sets the mode."""
+    for name, content in files.items():
+        path = os.path.join(root, name)
+        if name.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+            continue
+        mode = None
+        if isinstance(content, tuple):
+            content, mode = content
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        if mode is not None:
+            os.chmod(path, mode)
+
+
+def zip_directory(source_dir, top, zip_path, comment=None):
+    """Zips source_dir/top recursively with Info-ZIP zip, as packagers do, and sets the
+    archive comment when one is given."""
+    if os.path.exists(zip_path):
+        os.remove(zip_path)  # zip would add to it
+    run_tool(["zip", "-q", "-r", "-X", os.path.abspath(zip_path), top], cwd=source_dir)
+    if comment is not None:
+        set_comment(zip_path, comment)
+
+
+def set_comment(zip_path, comment):
+    subprocess.run(["zip", "-q", "-z", zip_path], input=comment.encode(), check=True)
+
+
+def attach(zip_path, installer_path, stub=None):
+    """Makes an installer: the stub followed by the archive, offsets fixed with zip -A."""
+    with open(installer_path, "wb") as out:
+        for part in (stub or stub_path(), zip_path):
+            with open(part, "rb") as f:
+                shutil.copyfileobj(f, out)
+    run_tool(["zip", "-q", "-A", installer_path])
+    os.chmod(installer_path, 0o755)
+    return installer_path
+
+
+def build_installer(workdir, files, top, comment=None, name="installer"):
+    """Builds workdir/name from a tree ({path: content}, every path under `top`)."""
+    source = os.path.join(workdir, "payload-src")
+    shutil.rmtree(source, ignore_errors=True)  # a tree left by an earlier build
+    write_tree(source, files)
+    zip_path = os.path.join(workdir, "payload.zip")
+    zip_directory(source, top, zip_path, comment)
+    return attach(zip_path, os.path.join(workdir, name))
+
+
+def zip_entries(zip_path, entries, comment=None):
+    """Writes an archive of exactly `entries` ([(name, bytes or str)], names ending in "/"
+    are directories), in that order, with Unix modes 0644 and 0755."""
+    with zipfile.ZipFile(zip_path, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 1, 1, 0, 0, 0))
+            info.create_system = 3
+            info.external_attr = (0o40755 if name.endswith("/") else 0o100644) << 16
+            archive.writestr(info, data)
+        if comment is not None:
+            archive.comment = comment.encode()
+
+
+def many_files(top, count, size=16):
+    """A tree of `count` small files under top/, spread over subdirectories of 100."""
+    files = {top + "/": None}
+    for i in range(count):
+        files["%s/d%03d/f%05d.txt" % (top, i // 100, i)] = ("%0*d" % (size, i))[:size]
+    return files
+
+
+def count_files(root):
+    return sum(len(names) for _, _, names in os.walk(root))
+
+
+# ---- running installers --------------------------------------------------------------
+
+class Run:
+    """One installer process started in its own working directory; stdout and stderr are
+    kept in files there, so a blocked pipe never stalls the stub."""
+
+    def __init__(self, installer, cwd, args=(), env=None):
+        self.cwd = cwd
+        self.out_path = os.path.join(tempfile.mkdtemp(prefix="sfx-run-"), "out")
+        self._out = open(self.out_path + ".stdout", "wb")
+        self._err = open(self.out_path + ".stderr", "wb")
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        for key, value in list(full_env.items()):
+            if value is None:
+                del full_env[key]
+        if os.environ.get("DISPLAY"):
+            x_connection()  # ours first: see "looking at windows" below
+        self.process = subprocess.Popen([installer, *args], cwd=cwd, env=full_env,
+                                        stdout=self._out, stderr=self._err)
+
+    def wait(self, timeout=30):
+        """Exit status; raises subprocess.TimeoutExpired if it is still running."""
+        status = self.process.wait(timeout)
+        self._out.close()
+        self._err.close()
+        return status
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stdout(self):
+        with open(self.out_path + ".stdout", "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def stderr(self):
+        with open(self.out_path + ".stderr", "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def kill(self):
+        if self.running():
+            self.process.kill()
+        self.wait()
+        shutil.rmtree(os.path.dirname(self.out_path), ignore_errors=True)
+
+
+# ---- looking at windows --------------------------------------------------------------
+#
+# Xvfb on a busy machine now and then drops a new client connection that arrives while
+# another client connects or disconnects. The installer connects once, at a moment we do not
+# control, so the polling (find the window, is it still there) goes through one connection
+# of ours opened before any installer starts, and the X tools run only while the installer
+# is connected and idle.
+
+class _WindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int),
+                ("height", ctypes.c_int), ("border_width", ctypes.c_int),
+                ("depth", ctypes.c_int), ("visual", ctypes.c_void_p),
+                ("root", ctypes.c_ulong), ("c_class", ctypes.c_int),
+                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
+                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
+                ("colormap", ctypes.c_ulong), ("map_installed", ctypes.c_int),
+                ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
+                ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
+
+
+_IS_VIEWABLE = 2
+_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+
+
+class XConnection:
+    """One Xlib connection for the whole test process. X errors (a window that has just
+    gone) are swallowed instead of ending the process."""
+
+    def __init__(self):
+        x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 4
+        x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
+        x.XGetWindowAttributes.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
+        x.XFree.argtypes = [ctypes.c_void_p]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.x = x
+        self._handler = _ERROR_HANDLER(lambda display, event: 0)
+        x.XSetErrorHandler(self._handler)
+        self.display = None
+        for _ in range(5):
+            self.display = x.XOpenDisplay(None)
+            if self.display:
+                break
+            time.sleep(0.1)
+        if not self.display:
+            raise RuntimeError("cannot open display %r" % os.environ.get("DISPLAY"))
+        self.root = x.XDefaultRootWindow(self.display)
+
+    def top_windows(self):
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        if not self.x.XQueryTree(self.display, self.root, ctypes.byref(root),
+                                 ctypes.byref(parent), ctypes.byref(children),
+                                 ctypes.byref(count)):
+            return []
+        windows = [children[i] for i in range(count.value)]
+        if children:
+            self.x.XFree(children)
+        return windows
+
+    def name(self, window):
+        text = ctypes.c_char_p()
+        if not self.x.XFetchName(self.display, window, ctypes.byref(text)) or not text.value:
+            return None
+        value = text.value.decode(errors="replace")
+        self.x.XFree(text)
+        return value
+
+    def viewable(self, window):
+        attributes = _WindowAttributes()
+        if not self.x.XGetWindowAttributes(self.display, window, ctypes.byref(attributes)):
+            return False
+        return attributes.map_state == _IS_VIEWABLE
+
+
+_connection = None
+
+
+def x_connection():
+    global _connection
+    if _connection is None:
+        _connection = XConnection()
+    return _connection
+
+
+def find_window(title=TITLE, timeout=20, run=None):
+    """Waits until a mapped top-level window titled `title` exists; returns its id. Gives
+    up early when `run` has ended."""
+    x = x_connection()
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for window in x.top_windows():
+            if x.viewable(window) and x.name(window) == title:
+                return window
+        if run is not None and not run.running():
+            raise RuntimeError("installer ended (%s) before its window appeared: %s"
+                               % (run.process.returncode, run.stderr().strip()))
+        time.sleep(0.01)
+    raise RuntimeError("no window titled %r within %ss" % (title, timeout))
+
+
+def window_exists(window):
+    """True while the window is there and mapped (the toolkit destroys it when hidden)."""
+    return x_connection().viewable(window)
+
+
+def wait_gone(window, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not window_exists(window):
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def xprop(window, prop):
+    """The value part of `xprop -id WINDOW PROP`, e.g. '"Sambrel Ivox SFX Tool"'."""
+    line = run_tool(["xprop", "-id", str(window), prop]).strip()
+    if "not found" in line or "no such atom" in line:
+        return None
+    return line.split("=", 1)[1].strip() if "=" in line else line.split(":", 1)[1].strip()
+
+
+def xprop_string(window, prop):
+    value = xprop(window, prop)
+    return value[1:-1] if value and value.startswith('"') else value
+
+
+def window_geometry(window):
+    """(width, height) from xwininfo."""
+    info = run_tool(["xwininfo", "-id", str(window)])
+    fields = dict(line.strip().split(":", 1) for line in info.splitlines() if ":" in line)
+    return int(fields["Width"]), int(fields["Height"])
+
+
+def size_hints(window):
+    """WM_NORMAL_HINTS as {'minimum': (w, h), 'maximum': (w, h), ...} from xprop."""
+    text = run_tool(["xprop", "-id", str(window), "WM_NORMAL_HINTS"])
+    hints = {}
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith("program specified ") and " size: " in line:
+            kind = line[len("program specified "):line.index(" size:")]
+            w, h = line.split(": ", 1)[1].split(" by ")
+            hints[kind] = (int(w), int(h))
+    return hints
+
+
+def icon_sizes(window):
+    """(width, height) of every image in _NET_WM_ICON, as xprop lists them."""
+    text = run_tool(["xprop", "-id", str(window), "-notype", "_NET_WM_ICON"])
+    return [(int(w), int(h)) for w, h in re.findall(r"Icon \((\d+) x (\d+)\)", text)]
+
+
+def focus(window):
+    """Gives the window the keyboard focus. Without a window manager XSetInputFocus (what
+    xdotool windowfocus does) is all it takes."""
+    run_tool(["xdotool", "windowfocus", "--sync", str(window)])
+
+
+def press_key(window, key):
+    """Focuses the window, then types `key` through XTEST, as a real keyboard would.
+    (`xdotool key --window` sends synthetic events instead; the toolkit takes them too, but
+    xdotool fails with BadWindow when the key press closes the window before the release.)"""
+    focus(window)
+    run_tool(["xdotool", "key", key])
+
+
+def click(window, x, y):
+    """A left click at window coordinates through XTEST."""
+    run_tool(["xdotool", "mousemove", "--window", str(window), str(x), str(y), "click", "1"])
+
+
+def request_close(window):
+    """The window manager's close request (WM_DELETE_WINDOW), sent by our Xlib helper."""
+    helper = os.environ.get("SFX_WM_DELETE")
+    if not helper:
+        raise RuntimeError("SFX_WM_DELETE does not name the wm_delete helper")
+    run_tool([helper, str(window)])
+
+
+# ---- screenshots ---------------------------------------------------------------------
+
+def screenshot_dir():
+    path = os.environ.get("SFX_SCREENSHOTS") or os.path.join(tempfile.gettempdir(),
+                                                              "sfx-screenshots")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def screenshot(window, name):
+    """Captures the window into SFX_SCREENSHOTS/name.png and returns an Image of it."""
+    path = os.path.join(screenshot_dir(), name + ".png")
+    run_tool(["import", "-window", str(window), path])
+    return Image.load(path)
+
+
+class Image:
+    """An RGB picture read through ImageMagick as binary PPM."""
+
+    def __init__(self, width, height, pixels, path):
+        self.width, self.height, self.pixels, self.path = width, height, pixels, path
+
+    @classmethod
+    def load(cls, path):
+        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True,
+                              check=True).stdout
+        fields, pos = [], 0
+        while len(fields) < 4:  # magic, width, height, maximum value
+            while data[pos:pos + 1].isspace():
+                pos += 1
+            start = pos
+            while not data[pos:pos + 1].isspace():
+                pos += 1
+            fields.append(data[start:pos])
+        if fields[0] != b"P6" or fields[3] != b"255":
+            raise RuntimeError("%s: unexpected PPM header %r" % (path, fields))
+        return cls(int(fields[1]), int(fields[2]), data[pos + 1:], path)
+
+    def pixel(self, x, y):
+        i = 3 * (y * self.width + x)
+        return tuple(self.pixels[i:i + 3])
+
+
+def is_dark(rgb, limit=100):
+    return max(rgb) < limit

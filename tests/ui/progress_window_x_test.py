@@ -1,0 +1,176 @@
+"""The progress window of real installers, seen from outside through the X server: its
+properties, the ways to close it, the toolkit's options and a missing display.
+Run under tests/support/with-xvfb.sh with SFX_STUB and SFX_WM_DELETE set (see CMake)."""
+
+import os
+import shutil
+import socket
+import tempfile
+import time
+import unittest
+
+import sfx_testlib as sfx
+
+SMALL_TREE = {
+    "pkg/": None,
+    "pkg/readme.txt": "read me\n",
+    "pkg/bin/": None,
+    "pkg/bin/tool": ("#!/bin/sh\necho tool\n", 0o755),
+}
+# zip -r stores pkg/, pkg/bin/, pkg/bin/tool and pkg/readme.txt.
+SMALL_TREE_FILES = 2
+
+# Enough entries that the extraction is still running when the window is closed: with the
+# window shown every entry costs a redraw and an event pass.
+MANY = 3000
+
+# Window coordinates of the middle of the "Fechar" button.
+BUTTON_CENTRE = (455 + 145 // 2, 95 + 35 // 2)
+
+
+class InstallerCase(unittest.TestCase):
+    """Each test builds its installers in a scratch directory and runs them in a fresh,
+    empty working directory beside it."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="sfx-window-")
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+        self.target = os.path.join(self.scratch, "target")
+        os.mkdir(self.target)
+        self.builds = os.path.join(self.scratch, "build")
+        os.mkdir(self.builds)
+
+    def installer(self, files=None, comment=None):
+        return sfx.build_installer(self.builds, files or SMALL_TREE, "pkg", comment)
+
+    def start(self, installer, args=(), env=None):
+        run = sfx.Run(installer, self.target, args, env)
+        self.addCleanup(run.kill)
+        return run
+
+    def start_and_find(self, installer, args=(), title=sfx.TITLE):
+        run = self.start(installer, args)
+        return run, sfx.find_window(title, run=run)
+
+    def wait_for_files(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while sfx.count_files(self.target) < count:
+            if time.monotonic() > deadline:
+                self.fail("only %d of %d files extracted" % (sfx.count_files(self.target), count))
+            time.sleep(0.02)
+
+    def assert_closes(self, run, window):
+        self.assertTrue(sfx.wait_gone(window), "window still shown")
+        self.assertEqual(run.wait(), 0, run.stderr())
+
+
+class WindowPropertiesTest(InstallerCase):
+    def test_title_size_hints_and_icon(self):
+        run, window = self.start_and_find(self.installer())
+        self.assertEqual(sfx.xprop_string(window, "WM_NAME"), sfx.TITLE)
+        self.assertEqual(sfx.xprop_string(window, "WM_ICON_NAME"), sfx.TITLE)
+        self.assertEqual(sfx.window_geometry(window), (605, 140))
+        hints = sfx.size_hints(window)
+        self.assertEqual(hints.get("minimum"), (605, 140), hints)
+        self.assertEqual(hints.get("maximum"), (605, 140), hints)
+        self.assertEqual(sfx.icon_sizes(window), [(128, 128)])
+        self.assertIn("WM_DELETE_WINDOW", sfx.xprop(window, "WM_PROTOCOLS"))
+
+    def test_title_option_replaces_the_title(self):
+        run, window = self.start_and_find(self.installer(), ["-title", "Outro Titulo"],
+                                          title="Outro Titulo")
+        self.assertEqual(sfx.xprop_string(window, "WM_NAME"), "Outro Titulo")
+        self.wait_for_files(SMALL_TREE_FILES)
+        sfx.request_close(window)
+        self.assert_closes(run, window)
+
+    def test_unknown_argument_prints_options_and_goes_on(self):
+        run, window = self.start_and_find(self.installer(), ["--no-such-option"])
+        self.wait_for_files(SMALL_TREE_FILES)
+        self.assertEqual(sfx.xprop_string(window, "WM_NAME"), sfx.TITLE)
+        sfx.click(window, *BUTTON_CENTRE)
+        self.assert_closes(run, window)
+        self.assertIn("options are:", run.stderr())
+        with open(os.path.join(self.target, "pkg/readme.txt")) as f:
+            self.assertEqual(f.read(), "read me\n")
+
+
+class CloseAfterExtractionTest(InstallerCase):
+    """Without an autorun command the window waits; each way of closing it ends the run
+    with status 0."""
+
+    def start_finished(self):
+        run, window = self.start_and_find(self.installer())
+        self.wait_for_files(SMALL_TREE_FILES)
+        return run, window
+
+    def test_fechar_button(self):
+        run, window = self.start_finished()
+        sfx.click(window, *BUTTON_CENTRE)
+        self.assert_closes(run, window)
+
+    def test_escape_key(self):
+        run, window = self.start_finished()
+        sfx.press_key(window, "Escape")
+        self.assert_closes(run, window)
+
+    def test_window_manager_close_request(self):
+        run, window = self.start_finished()
+        sfx.request_close(window)
+        self.assert_closes(run, window)
+
+    def test_click_beside_the_button_keeps_the_window(self):
+        run, window = self.start_finished()
+        sfx.click(window, 300, 112)
+        time.sleep(0.3)
+        self.assertTrue(run.running())
+        self.assertTrue(sfx.window_exists(window))
+
+
+class CloseDuringExtractionTest(InstallerCase):
+    """Closing while entries are still being written hides the window at once; the
+    extraction still writes every entry and the run ends with status 0."""
+
+    def close_during_extraction(self, close):
+        installer = self.installer(sfx.many_files("pkg", MANY))
+        run, window = self.start_and_find(installer)
+        close(window)
+        self.assertTrue(sfx.wait_gone(window), "window still shown")
+        written_when_hidden = sfx.count_files(self.target)
+        self.assertLess(written_when_hidden, MANY,
+                        "the extraction ended before the window was hidden")
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertEqual(sfx.count_files(self.target), MANY)
+        with open(os.path.join(self.target, "pkg/d029/f02999.txt")) as f:
+            self.assertEqual(f.read(), "%016d" % 2999)
+
+    def test_window_manager_close_request(self):
+        self.close_during_extraction(sfx.request_close)
+
+    def test_escape_key(self):
+        self.close_during_extraction(lambda window: sfx.press_key(window, "Escape"))
+
+
+class NoDisplayTest(InstallerCase):
+    def test_missing_server_ends_with_status_1_and_extracts_nothing(self):
+        display = ":%d" % unused_display_number()
+        run = self.start(self.installer(), env={"DISPLAY": display})
+        self.assertEqual(run.wait(), 1)
+        self.assertIn("Can't open display: " + display, run.stderr())
+        self.assertEqual(os.listdir(self.target), [])
+
+
+def unused_display_number():
+    """A display number with no server: nothing listens on its socket."""
+    for number in range(730, 830):
+        path = "/tmp/.X11-unix/X%d" % number
+        if os.path.exists(path):
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            if s.connect_ex(("127.0.0.1", 6000 + number)) != 0:
+                return number
+    raise RuntimeError("no free display number")
+
+
+if __name__ == "__main__":
+    unittest.main()
