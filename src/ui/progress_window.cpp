@@ -1,9 +1,9 @@
 #include "progress_window.h"
 
 #include <FL/Fl.H>
-#include <FL/Fl_Pixmap.H>
 #include <FL/Fl_RGB_Image.H>
 
+#include "icon_image.h"
 #include "window_icon.h"
 
 namespace {
@@ -22,9 +22,10 @@ const Fl_Color BAR_COLOR = 4;
 ProgressWindow::ProgressWindow(uint64_t entryCount)
     : Fl_Window(605, 140, nullptr), entryCount(entryCount) {
   {
-    // The window copies the icon, so both images may go at the end of this block.
-    Fl_Pixmap pixmap(windowIconXpm);
-    Fl_RGB_Image image(&pixmap, FL_GRAY);
+    // Decoded without the X display, which is opened only by show(), after the toolkit
+    // has read "-display". The window copies the icon, so the image may go here.
+    RgbaImage decoded = decodeXpm(windowIconXpm);
+    Fl_RGB_Image image(decoded.pixels.data(), decoded.width, decoded.height, 4);
     icon(&image);
   }
   label(TITLE, TITLE);

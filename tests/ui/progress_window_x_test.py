@@ -151,6 +151,20 @@ class CloseDuringExtractionTest(InstallerCase):
         self.close_during_extraction(lambda window: sfx.press_key(window, "Escape"))
 
 
+class DisplayOptionTest(InstallerCase):
+    def test_display_option_alone_reaches_the_server_and_the_command(self):
+        # The window is built before the toolkit reads its options: nothing may open the
+        # display until show() has taken "-display".
+        display = os.environ["DISPLAY"]
+        installer = self.installer(comment='$AUTORUN$>echo "$DISPLAY" > seen-display\n')
+        run = self.start(installer, ["-display", display], env={"DISPLAY": None})
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertNotIn("Can't open display", run.stderr())
+        with open(os.path.join(self.target, "seen-display")) as f:
+            self.assertEqual(f.read(), display + "\n")
+        self.assertEqual(sfx.count_files(self.target), SMALL_TREE_FILES + 1)
+
+
 class NoDisplayTest(InstallerCase):
     def test_missing_server_ends_with_status_1_and_extracts_nothing(self):
         display = ":%d" % unused_display_number()

@@ -1,5 +1,7 @@
 #include "window_icon.h"
 
+#include "icon_image.h"
+
 #include <FL/Enumerations.H>
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Pixmap.H>
@@ -8,6 +10,7 @@
 #include <array>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -136,6 +139,56 @@ TEST(WindowIconImage, EveryPixelMatchesItsColourLine) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The window uses our decoding, made without the display; it must give exactly what the
+// toolkit's own conversion gives.
+TEST(WindowIconImage, OwnDecodingEqualsTheToolkitsConversion) {
+  RgbaImage decoded = decodeXpm(windowIconXpm);
+  ASSERT_EQ(decoded.width, kSize);
+  ASSERT_EQ(decoded.height, kSize);
+  ASSERT_EQ(decoded.pixels.size(), static_cast<size_t>(kSize * kSize * 4));
+  Fl_Pixmap pixmap(windowIconXpm);
+  Fl_RGB_Image image(&pixmap, FL_GRAY);
+  ASSERT_EQ(image.d(), 4);
+  const auto* toolkit = reinterpret_cast<const unsigned char*>(image.data()[0]);
+  int mismatches = 0;
+  for (size_t i = 0; i < decoded.pixels.size(); ++i) {
+    if (decoded.pixels[i] != toolkit[i] && ++mismatches <= 5) {
+      ADD_FAILURE() << "byte " << i << " (pixel " << i / 4 % kSize << "," << i / 4 / kSize
+                    << "): ours " << int(decoded.pixels[i]) << ", toolkit's " << int(toolkit[i]);
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(DecodeXpm, SmallImageWithOneCharacterKeys) {
+  const char* const xpm[] = {"3 2 3 1", "  c None", "a\tc #FF0080", "b c #0A0B0C", "ab ", " ba"};
+  RgbaImage image = decodeXpm(xpm);
+  ASSERT_EQ(image.width, 3);
+  ASSERT_EQ(image.height, 2);
+  const std::vector<unsigned char> expected = {
+      255, 0, 128, 255, 10, 11, 12, 255, 192, 192, 192, 0,
+      192, 192, 192, 0, 10, 11, 12, 255, 255, 0, 128, 255};
+  EXPECT_EQ(image.pixels, expected);
+}
+
+TEST(DecodeXpm, MalformedTextIsRefusedNamingTheLine) {
+  auto messageFor = [](std::vector<const char*> xpm) -> std::string {
+    try {
+      decodeXpm(xpm.data());
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "decoded";
+  };
+  EXPECT_EQ(messageFor({"1 1 1"}), "icon XPM line 0: bad values line");
+  EXPECT_EQ(messageFor({"1 1 1 1", "a c red", "a"}),
+            "icon XPM line 1: colour is not #RRGGBB or None");
+  EXPECT_EQ(messageFor({"1 1 1 1", "a s #FFFFFF", "a"}), "icon XPM line 1: no colour visual");
+  EXPECT_EQ(messageFor({"2 1 1 1", "a c #FFFFFF", "a"}),
+            "icon XPM line 2: row length is not width x key length");
+  EXPECT_EQ(messageFor({"1 1 1 1", "a c #FFFFFF", "b"}), "icon XPM line 2: unknown key at column 0");
 }
 
 }  // namespace
