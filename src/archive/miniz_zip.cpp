@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "entry_size_limit.h"
+
 // What a reader or writer keeps between calls. Allocated with the archive's allocator.
 struct mz_zip_internal_state_tag {
   const mz_uint8* mem;         // the archive (reader only)
@@ -33,8 +35,8 @@ const mz_uint32 WIDE32 = 0xFFFFFFFF;
 const mz_uint64 CENTRAL_SIZE = 46;
 const mz_uint64 LOCAL_SIZE = 30;
 const mz_uint64 MAX_COMMENT = 0xFFFF;
-// Each DEFLATE length/distance pair takes at least two bits and yields at most 258 bytes.
-const mz_uint64 MAX_DEFLATE_RATIO = 258 * 8 / 2;
+// Output is produced and checksummed in slices this long, each while still in cache.
+const size_t SLICE = 1 << 20;
 
 // Central header field offsets.
 const int C_MADE_BY = 4, C_NEEDED = 6, C_FLAGS = 8, C_METHOD = 10, C_TIME = 12, C_DATE = 14,
@@ -307,9 +309,10 @@ void zlibFree(voidpf opaque, voidpf address) {
   release(static_cast<mz_zip_archive*>(opaque), address);
 }
 
-// Inflates exactly `outSize` bytes of raw DEFLATE from `in` into `out`.
+// Inflates exactly `outSize` bytes of raw DEFLATE from `in` into `out`; `crc` receives
+// their CRC-32.
 bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_uint8* out,
-                 mz_uint64 outSize) {
+                 mz_uint64 outSize, mz_uint32* crc) {
   z_stream s{};
   s.zalloc = zlibAlloc;
   s.zfree = zlibFree;
@@ -317,8 +320,9 @@ bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_u
   if (inflateInit2(&s, -15) != Z_OK) return false;
   s.next_in = const_cast<Bytef*>(in);
   s.next_out = out;
-  // zlib counts in uInt, so larger buffers are handed over in slices.
+  // zlib counts in uInt, so larger inputs are handed over in parts.
   mz_uint64 inLeft = inSize, outLeft = outSize;
+  uLong sum = crc32_z(0, nullptr, 0);
   int rc;
   do {
     if (s.avail_in == 0) {
@@ -326,14 +330,29 @@ bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_u
       inLeft -= s.avail_in;
     }
     if (s.avail_out == 0) {
-      s.avail_out = uInt(std::min<mz_uint64>(outLeft, UINT_MAX));
+      s.avail_out = uInt(std::min<mz_uint64>(outLeft, SLICE));
       outLeft -= s.avail_out;
     }
+    Bytef* sliceStart = s.next_out;
     rc = inflate(&s, Z_NO_FLUSH);
+    sum = crc32_z(sum, sliceStart, size_t(s.next_out - sliceStart));
   } while (rc == Z_OK);
   bool filled = outLeft == 0 && s.avail_out == 0;
   inflateEnd(&s);
+  *crc = mz_uint32(sum);
   return rc == Z_STREAM_END && filled;
+}
+
+// Copies a stored entry's bytes; `crc` receives their CRC-32.
+void copyInto(const mz_uint8* in, mz_uint8* out, mz_uint64 size, mz_uint32* crc) {
+  uLong sum = crc32_z(0, nullptr, 0);
+  for (mz_uint64 done = 0; done < size;) {
+    size_t n = size_t(std::min<mz_uint64>(size - done, SLICE));
+    memcpy(out + done, in + done, n);
+    sum = crc32_z(sum, out + done, n);
+    done += n;
+  }
+  *crc = mz_uint32(sum);
 }
 
 // The entry's compressed bytes, after checking its local header; null when broken.
@@ -346,10 +365,42 @@ const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 com
   return zip->m_pState->mem + dataOfs;
 }
 
-// Refuses sizes no valid entry can have before anything is allocated for them.
-bool plausibleSize(mz_uint16 method, mz_uint64 comp, mz_uint64 uncomp) {
-  if (uncomp > SIZE_MAX - 1) return false;
-  return method == 0 ? uncomp == comp : uncomp <= comp * MAX_DEFLATE_RATIO;
+// An entry about to be extracted: its central header, sizes and compressed bytes.
+struct Extraction {
+  const mz_uint8* header = nullptr;
+  EntryFields fields;
+  mz_uint16 method = 0;
+  const mz_uint8* data = nullptr;  // null for an entry without data
+};
+
+// Checks everything that can be checked before the output is written; false when the
+// entry cannot be extracted.
+bool prepareExtraction(mz_zip_archive* zip, mz_uint index, mz_uint flags, Extraction* e) {
+  e->header = centralHeader(zip, index);
+  // Handing out the raw compressed bytes is not offered.
+  if (!e->header || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA)) return false;
+  if (!readEntryFields(e->header, &e->fields)) return false;
+  // Empty files and directories; the archive was refused at init if uncomp > 0.
+  if (e->fields.comp == 0) return true;
+  // Anything with data is extracted and checked, directory or not, so no caller ever
+  // receives bytes the archive does not define.
+  e->method = le16(e->header + C_METHOD);
+  if ((le16(e->header + C_FLAGS) & 1) || (e->method != 0 && e->method != 8)) return false;
+  if (!plausibleEntrySize(e->method, e->fields.comp, e->fields.uncomp)) return false;
+  e->data = entryData(zip, e->fields.localOfs, e->fields.comp);
+  return e->data != nullptr;
+}
+
+// Writes the prepared entry's uncompressed bytes to `out` and checks their CRC-32.
+bool extractPrepared(mz_zip_archive* zip, const Extraction& e, mz_uint8* out) {
+  if (!e.data) return true;
+  mz_uint32 crc = 0;
+  if (e.method == 0) {
+    copyInto(e.data, out, e.fields.uncomp, &crc);
+  } else if (!inflateInto(zip, e.data, e.fields.comp, out, e.fields.uncomp, &crc)) {
+    return false;
+  }
+  return crc == le32(e.header + C_CRC);
 }
 
 }  // namespace
@@ -429,39 +480,28 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
   return -1;
 }
 
+mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf,
+                                     size_t buf_size, mz_uint flags) {
+  Extraction e;
+  if (!prepareExtraction(pZip, file_index, flags, &e)) return MZ_FALSE;
+  if (buf_size < e.fields.uncomp || (!pBuf && e.fields.uncomp > 0)) return MZ_FALSE;
+  return extractPrepared(pZip, e, static_cast<mz_uint8*>(pBuf)) ? MZ_TRUE : MZ_FALSE;
+}
+
 void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
                                     mz_uint flags) {
   if (pSize) *pSize = 0;
-  const mz_uint8* p = centralHeader(pZip, file_index);
-  EntryFields f;
-  // Handing out the raw compressed bytes is not offered.
-  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) || !readEntryFields(p, &f)) return nullptr;
-  mz_uint16 method = le16(p + C_METHOD);
-  mz_uint64 comp = f.comp, uncomp = f.uncomp;
-  if (comp == 0) {
-    // Empty files and directories; the archive was refused at init if uncomp > 0.
-    return allocate(pZip, 1, 1);
-  }
-  // Anything with data is extracted and checked, directory or not, so no caller ever
-  // receives bytes the archive does not define.
-  if ((le16(p + C_FLAGS) & 1) || (method != 0 && method != 8)) return nullptr;
-  if (!plausibleSize(method, comp, uncomp)) return nullptr;
-  const mz_uint8* data = entryData(pZip, f.localOfs, comp);
-  if (!data) return nullptr;
-
-  mz_uint8* out = static_cast<mz_uint8*>(allocate(pZip, 1, size_t(std::max<mz_uint64>(uncomp, 1))));
+  Extraction e;
+  if (!prepareExtraction(pZip, file_index, flags, &e)) return nullptr;
+  if (!e.data) return allocate(pZip, 1, 1);
+  const mz_uint64 size = e.fields.uncomp;
+  mz_uint8* out = static_cast<mz_uint8*>(allocate(pZip, 1, size_t(std::max<mz_uint64>(size, 1))));
   if (!out) return nullptr;
-  bool ok = true;
-  if (method == 0)
-    memcpy(out, data, size_t(uncomp));
-  else
-    ok = inflateInto(pZip, data, comp, out, uncomp);
-  if (ok) ok = crc32_z(0, out, size_t(uncomp)) == le32(p + C_CRC);
-  if (!ok) {
+  if (!extractPrepared(pZip, e, out)) {
     release(pZip, out);
     return nullptr;
   }
-  if (pSize) *pSize = size_t(uncomp);
+  if (pSize) *pSize = size_t(size);
   return out;
 }
 

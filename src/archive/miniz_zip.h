@@ -104,6 +104,9 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip
 // Whole-name lookup, ASCII case ignored unless MZ_ZIP_FLAG_CASE_SENSITIVE is given. A
 // comment to match and the other flags are not offered: the result is then -1.
 int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const char* pComment, mz_uint flags);
+// Writes the entry's uncompressed bytes to pBuf, which must hold at least its
+// uncompressed size; false on any failure. Entries without data write nothing.
+mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf, size_t buf_size, mz_uint flags);
 // Returns a buffer from the archive's allocator (malloc by default) holding the entry's
 // uncompressed bytes, or null on any failure. The caller frees it.
 void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize, mz_uint flags);

@@ -1,13 +1,13 @@
 #include "zip_archive.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+
+#include "huge_pages.h"
 
 namespace {
 
@@ -47,15 +47,6 @@ size_t findEndRecord(const std::vector<char>& data) {
 // A record cut short by the end of the data cannot be read.
 void requireWholeRecord(const std::vector<char>& data, size_t at) {
   if (data.size() - at < END_RECORD_SIZE) throw std::runtime_error("bad zip");
-}
-
-// Asks for huge pages under a large buffer before it is first touched. Faulting in an
-// archive of hundreds of MiB page by page costs several times the read itself.
-void adviseHugePages(char* data, size_t size) {
-  const uintptr_t huge = uintptr_t(2) << 20;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(huge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 // Everything from the stream's position to its end, in one read. Nothing when the

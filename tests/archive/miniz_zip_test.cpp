@@ -272,6 +272,8 @@ TEST(MinizExtract, RefusesBrokenEntries) {
     size_t got = 77;
     EXPECT_EQ(mz_zip_reader_extract_to_heap(&r.zip, 0, &got, 0), nullptr) << what;
     EXPECT_EQ(got, 0u) << what;
+    std::string room(4 * text.size(), 'q');
+    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 0, room.data(), room.size(), 0)) << what;
   }
 
   Reader r(oneFile(plain));
@@ -323,6 +325,40 @@ TEST(MinizExtract, HandlesDirectoriesDescriptorsAndEmptyData) {
   EXPECT_EQ(r.extract("bad-dir"), std::nullopt);
   EXPECT_EQ(r.extract("described"), "after the data");
   EXPECT_EQ(r.extract("e"), "");
+}
+
+// Several MiB, so that output and checksum go through more than one slice.
+TEST(MinizExtract, ToMemFillsTheCallersBufferAndChecksEveryByte) {
+  std::string data;
+  for (int i = 0; data.size() < (3u << 20) + 12345; ++i) data += "row " + std::to_string(i) + "\n";
+  const uint32_t size = uint32_t(data.size());
+  const uint32_t firstMiBCrc = crc32Of(data.substr(0, 1 << 20));
+  Reader r(ZipBuilder()
+               .add({.name = "deflated", .data = data})
+               .add({.name = "stored", .data = data, .method = 0})
+               .add({.name = "deflated, crc of the first MiB", .data = data, .crc = firstMiBCrc})
+               .add({.name = "stored, crc of the first MiB", .data = data, .method = 0,
+                     .crc = firstMiBCrc})
+               .dir("d")
+               .build());
+  ASSERT_TRUE(r.ok);
+  for (mz_uint i : {0u, 1u}) {
+    std::string buffer(size + 3, '#');
+    ASSERT_TRUE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), buffer.size(), 0)) << i;
+    EXPECT_TRUE(buffer.substr(0, size) == data) << "entry " << i;
+    EXPECT_EQ(buffer.substr(size), "###") << "entry " << i;
+    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), size - 1, 0)) << i;
+    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), buffer.size(),
+                                              MZ_ZIP_FLAG_COMPRESSED_DATA)) << i;
+  }
+  std::string buffer(size, '#');
+  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 2, buffer.data(), size, 0));
+  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 3, buffer.data(), size, 0));
+  // A directory writes nothing; an index past the end is refused.
+  std::string dirBuffer = "untouched";
+  EXPECT_TRUE(mz_zip_reader_extract_to_mem(&r.zip, 4, dirBuffer.data(), dirBuffer.size(), 0));
+  EXPECT_EQ(dirBuffer, "untouched");
+  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 5, buffer.data(), size, 0));
 }
 
 TEST(MinizModes, WriterMakesTheEmptyArchiveAndModesChangeInTurn) {

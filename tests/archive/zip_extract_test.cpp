@@ -11,6 +11,9 @@
 #include "zip_archive.h"
 #include "zip_builder.h"
 
+// Entries are written with designated initializers naming only the fields a case sets.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 void load(ZipArchive& archive, const std::string& zip) {
@@ -136,6 +139,30 @@ TEST(ZipExtract, CaseOnlyDifferencesExtractTheirOwnBytes) {
   EXPECT_EQ(readFile(dir / "README"), "upper");
   EXPECT_EQ(readFile(dir / "A.TXT"), "a");
   EXPECT_EQ(archive.readEntry(archive.entryInfo("readme")), "lower");
+}
+
+// readEntry sizes its buffer from the archive, so a caller's stale record changes nothing,
+// and a size the compressed bytes cannot produce is refused before anything is allocated.
+TEST(ZipExtract, ReadEntryTrustsTheArchiveNotTheRecordItIsGiven) {
+  ZipArchive archive;
+  const std::string zeros(1 << 16, '\0');
+  const uint32_t packed = uint32_t(deflateRaw(zeros).size());
+  load(archive, ZipBuilder()
+                    .file("f", "the bytes")
+                    .add({.name = "bomb", .data = zeros, .uncompressedSize = packed * 1032 + 1})
+                    .build());
+  ZipEntryInfo info = archive.entryInfo("f");
+  info.uncompressedSize = 1000;
+  info.compressedSize = 1;
+  EXPECT_EQ(archive.readEntry(info), "the bytes");
+  try {
+    archive.readEntry(archive.entryInfo("bomb"));
+    ADD_FAILURE() << "an impossible size was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "file couldn't be read");
+  }
+  info.index = 7;
+  EXPECT_THROW(archive.readEntry(info), std::runtime_error);
 }
 
 TEST(ZipExtract, LongNamesExtract) {
