@@ -11,6 +11,7 @@ packages=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
   clang libclang-rt-14-dev
+  makeself p7zip-full
 )
 
 missing=()
