@@ -1,5 +1,6 @@
 #include "zip_archive.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -59,11 +60,22 @@ std::vector<char> readToEnd(std::istream& in) {
   const std::streampos end = in.tellg();
   in.seekg(start);
   if (end == std::streampos(-1) || end <= start) return data;
-  data.reserve(static_cast<size_t>(end - start));
+  const size_t size = static_cast<size_t>(end - start);
+  data.reserve(size);
   adviseHugePages(data.data(), data.capacity());
-  data.resize(static_cast<size_t>(end - start));
-  in.read(data.data(), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<size_t>(in.gcount()));
+  // Grown and filled a few MiB at a time, so the zeros the vector writes are still in
+  // cache when the read overwrites them.
+  const size_t chunk = size_t(4) << 20;
+  while (data.size() < size) {
+    const size_t at = data.size();
+    const size_t n = std::min(chunk, size - at);
+    data.resize(at + n);
+    in.read(data.data() + at, static_cast<std::streamsize>(n));
+    if (static_cast<size_t>(in.gcount()) < n) {
+      data.resize(at + static_cast<size_t>(in.gcount()));
+      break;
+    }
+  }
   return data;
 }
 

@@ -87,6 +87,23 @@ TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
   EXPECT_EQ(archive.readEntry(archive.entryInfo("x/y.txt")), why);
 }
 
+// Large archives are read in several parts; every byte must land in its place.
+TEST(ZipArchiveLoad, ArchiveOfManyMiBIsHeldByteForByte) {
+  std::string data((9u << 20) + 77, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char((i * 31 + i / 4093) % 251);
+  ZipBuilderEntry entry;
+  entry.name = "big.bin";
+  entry.data = data;
+  entry.method = 0;
+  const std::string zip = ZipBuilder().add(entry).build();
+  TempDir dir;
+  writeFile(dir / "installer", stub() + zip);
+  ZipArchive archive;
+  ASSERT_TRUE(archive.loadFile(dir / "installer"));
+  EXPECT_TRUE(held(archive) == zip) << "held " << held(archive).size() << " of " << zip.size();
+  EXPECT_TRUE(archive.readEntry(archive.entryInfo("big.bin")) == data);
+}
+
 TEST(ZipArchiveLoad, ArchiveAdjustedByZipDashAStartsAtFileStart) {
   TempDir dir;
   writeFile(dir / "data.txt", "payload");
