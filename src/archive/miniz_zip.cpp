@@ -365,44 +365,6 @@ const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 com
   return zip->m_pState->mem + dataOfs;
 }
 
-// An entry about to be extracted: its central header, sizes and compressed bytes.
-struct Extraction {
-  const mz_uint8* header = nullptr;
-  EntryFields fields;
-  mz_uint16 method = 0;
-  const mz_uint8* data = nullptr;  // null for an entry without data
-};
-
-// Checks everything that can be checked before the output is written; false when the
-// entry cannot be extracted.
-bool prepareExtraction(mz_zip_archive* zip, mz_uint index, mz_uint flags, Extraction* e) {
-  e->header = centralHeader(zip, index);
-  // Handing out the raw compressed bytes is not offered.
-  if (!e->header || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA)) return false;
-  if (!readEntryFields(e->header, &e->fields)) return false;
-  // Empty files and directories; the archive was refused at init if uncomp > 0.
-  if (e->fields.comp == 0) return true;
-  // Anything with data is extracted and checked, directory or not, so no caller ever
-  // receives bytes the archive does not define.
-  e->method = le16(e->header + C_METHOD);
-  if ((le16(e->header + C_FLAGS) & 1) || (e->method != 0 && e->method != 8)) return false;
-  if (!plausibleEntrySize(e->method, e->fields.comp, e->fields.uncomp)) return false;
-  e->data = entryData(zip, e->fields.localOfs, e->fields.comp);
-  return e->data != nullptr;
-}
-
-// Writes the prepared entry's uncompressed bytes to `out` and checks their CRC-32.
-bool extractPrepared(mz_zip_archive* zip, const Extraction& e, mz_uint8* out) {
-  if (!e.data) return true;
-  mz_uint32 crc = 0;
-  if (e.method == 0) {
-    copyInto(e.data, out, e.fields.uncomp, &crc);
-  } else if (!inflateInto(zip, e.data, e.fields.comp, out, e.fields.uncomp, &crc)) {
-    return false;
-  }
-  return crc == le32(e.header + C_CRC);
-}
-
 }  // namespace
 
 // ---- Reader -------------------------------------------------------------------
@@ -482,35 +444,28 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
 
 mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf,
                                      size_t buf_size, mz_uint flags) {
-  Extraction e;
-  if (!prepareExtraction(pZip, file_index, flags, &e)) return MZ_FALSE;
-  if (buf_size < e.fields.uncomp || (!pBuf && e.fields.uncomp > 0)) return MZ_FALSE;
-  return extractPrepared(pZip, e, static_cast<mz_uint8*>(pBuf)) ? MZ_TRUE : MZ_FALSE;
-}
-
-void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
-                                    mz_uint flags) {
-  if (pSize) *pSize = 0;
-  Extraction e;
-  if (!prepareExtraction(pZip, file_index, flags, &e)) return nullptr;
-  if (!e.data) return allocate(pZip, 1, 1);
-  const mz_uint64 size = e.fields.uncomp;
-  mz_uint8* out = static_cast<mz_uint8*>(allocate(pZip, 1, size_t(std::max<mz_uint64>(size, 1))));
-  if (!out) return nullptr;
-  if (!extractPrepared(pZip, e, out)) {
-    release(pZip, out);
-    return nullptr;
+  const mz_uint8* p = centralHeader(pZip, file_index);
+  EntryFields f;
+  // Handing out the raw compressed bytes is not offered.
+  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) || !readEntryFields(p, &f)) return MZ_FALSE;
+  if (buf_size < f.uncomp || (!pBuf && f.uncomp > 0)) return MZ_FALSE;
+  // Empty files and directories; the archive was refused at init if uncomp > 0.
+  if (f.comp == 0) return MZ_TRUE;
+  // Anything with data is extracted and checked, directory or not, so no caller ever
+  // receives bytes the archive does not define.
+  const mz_uint16 method = le16(p + C_METHOD);
+  if ((le16(p + C_FLAGS) & 1) || (method != 0 && method != 8)) return MZ_FALSE;
+  if (!plausibleEntrySize(method, f.comp, f.uncomp)) return MZ_FALSE;
+  const mz_uint8* data = entryData(pZip, f.localOfs, f.comp);
+  if (!data) return MZ_FALSE;
+  mz_uint8* out = static_cast<mz_uint8*>(pBuf);
+  mz_uint32 crc = 0;
+  if (method == 0) {
+    copyInto(data, out, f.uncomp, &crc);
+  } else if (!inflateInto(pZip, data, f.comp, out, f.uncomp, &crc)) {
+    return MZ_FALSE;
   }
-  if (pSize) *pSize = size_t(size);
-  return out;
-}
-
-void* mz_zip_reader_extract_file_to_heap(mz_zip_archive* pZip, const char* pFilename,
-                                         size_t* pSize, mz_uint flags) {
-  if (pSize) *pSize = 0;
-  int index = mz_zip_reader_locate_file(pZip, pFilename, nullptr, flags);
-  if (index < 0) return nullptr;
-  return mz_zip_reader_extract_to_heap(pZip, mz_uint(index), pSize, flags);
+  return crc == le32(p + C_CRC) ? MZ_TRUE : MZ_FALSE;
 }
 
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {

@@ -7,11 +7,10 @@
 //  - a name lookup prefers the entry whose stored name matches exactly and falls back
 //    to the ASCII case-blind match only when there is none, so "README" and "readme"
 //    stay two entries;
-//  - extraction never hands out undefined bytes: an entry that looks like a directory
-//    (attribute bit 0x10, or a name ending in "/") but carries data gets its real bytes
-//    extracted and checked like any file;
-//  - extraction refuses, before allocating, an uncompressed size that the compressed
-//    size cannot produce;
+//  - an entry that looks like a directory (attribute bit 0x10, or a name ending in "/")
+//    but carries data gets its real bytes extracted and checked like any file, rather
+//    than leaving the caller's buffer as it was;
+//  - extraction refuses an uncompressed size that the compressed size cannot produce;
 //  - ZIP64 archives are read: an end record holding all-ones values defers to the ZIP64
 //    end record named by the locator before it, and a central header's all-ones sizes
 //    and local header offset to its ZIP64 extra field. More than 65,535 entries count in
@@ -107,10 +106,6 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
 // Writes the entry's uncompressed bytes to pBuf, which must hold at least its
 // uncompressed size; false on any failure. Entries without data write nothing.
 mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf, size_t buf_size, mz_uint flags);
-// Returns a buffer from the archive's allocator (malloc by default) holding the entry's
-// uncompressed bytes, or null on any failure. The caller frees it.
-void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize, mz_uint flags);
-void* mz_zip_reader_extract_file_to_heap(mz_zip_archive* pZip, const char* pFilename, size_t* pSize, mz_uint flags);
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);
 
 // Writing through m_pWrite. Only archives without entries can be produced.

@@ -11,10 +11,9 @@ std::optional<std::string> autorunCommand(const std::string& comment) {
   // Only a marker that opens the comment introduces a command: a marker further on would
   // make the text at byte 10 a command nobody wrote.
   if (!comment.starts_with(marker)) return std::nullopt;
-  std::string command = comment.substr(marker.size());
   // The shell gets a C string, so a zero byte ends the command line.
-  command.resize(command.find('\0') == std::string::npos ? command.size() : command.find('\0'));
-  return command;
+  const std::string command = comment.substr(marker.size());
+  return command.substr(0, command.find('\0'));
 }
 
 void runAutorun(std::string comment) {

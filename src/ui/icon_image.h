@@ -12,9 +12,9 @@ struct RgbaImage {
   std::vector<unsigned char> pixels;  // width * height * 4 bytes, rows top to bottom
 };
 
-// Decodes XPM text whose colours are "#RRGGBB" or "None". "None" pixels become RGB
-// 192, 192, 192 (the toolkit's FL_GRAY) with alpha 0, as the toolkit's own conversion
-// against FL_GRAY gives. Throws std::runtime_error naming the line that cannot be read.
+// Decodes XPM text of the form the icon generator writes: colours "#RRGGBB" or "None".
+// "None" pixels become RGB 192, 192, 192 (the toolkit's FL_GRAY) with alpha 0, as the
+// toolkit's own conversion against FL_GRAY gives.
 RgbaImage decodeXpm(const char* const* xpm);
 
 #endif  // SFX_UI_ICON_IMAGE_H_

@@ -10,7 +10,6 @@
 #include <array>
 #include <map>
 #include <set>
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -171,24 +170,6 @@ TEST(DecodeXpm, SmallImageWithOneCharacterKeys) {
       255, 0, 128, 255, 10, 11, 12, 255, 192, 192, 192, 0,
       192, 192, 192, 0, 10, 11, 12, 255, 255, 0, 128, 255};
   EXPECT_EQ(image.pixels, expected);
-}
-
-TEST(DecodeXpm, MalformedTextIsRefusedNamingTheLine) {
-  auto messageFor = [](std::vector<const char*> xpm) -> std::string {
-    try {
-      decodeXpm(xpm.data());
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "decoded";
-  };
-  EXPECT_EQ(messageFor({"1 1 1"}), "icon XPM line 0: bad values line");
-  EXPECT_EQ(messageFor({"1 1 1 1", "a c red", "a"}),
-            "icon XPM line 1: colour is not #RRGGBB or None");
-  EXPECT_EQ(messageFor({"1 1 1 1", "a s #FFFFFF", "a"}), "icon XPM line 1: no colour visual");
-  EXPECT_EQ(messageFor({"2 1 1 1", "a c #FFFFFF", "a"}),
-            "icon XPM line 2: row length is not width x key length");
-  EXPECT_EQ(messageFor({"1 1 1 1", "a c #FFFFFF", "b"}), "icon XPM line 2: unknown key at column 0");
 }
 
 }  // namespace
