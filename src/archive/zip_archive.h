@@ -93,6 +93,9 @@ class ZipArchive {
   // Moves the comment from the end of `bytes` into `archiveComment`.
   void cutComment();
   ZipEntryInfo record(mz_uint index);
+  // The bytes of the entry `info` describes, its buffer sized from `info`, which must be
+  // this archive's record as it stands.
+  std::string readRecorded(const ZipEntryInfo& info);
   // Passes `content` through `stagingStream` into `out`, leaving the stream empty.
   void writeStaged(std::string content, std::ostream& out);
 

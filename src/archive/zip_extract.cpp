@@ -20,7 +20,7 @@ void ZipArchive::extractEntry(const std::string& name, const std::string& baseDi
   // Opened before the lookup so that a failed lookup or read leaves an empty file; the
   // lookup's and the read's errors still come before a failure to open.
   std::ofstream out(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  std::string content = readEntry(entryInfo(name));
+  std::string content = readRecorded(entryInfo(name));
   if (!out.is_open()) throw std::runtime_error("file couldn't be written: " + path);
   writeStaged(std::move(content), out);
   out.close();
@@ -37,22 +37,23 @@ void ZipArchive::writeStaged(std::string content, std::ostream& out) {
 }
 
 std::string ZipArchive::readEntry(const ZipEntryInfo& info) {
-  // By index, not by name: names differing only in case stay distinct entries. The
-  // sizes come from the archive itself, not from the caller's copy of the record.
-  if (!statScratch) statScratch.reset(new mz_zip_archive_file_stat);
-  mz_zip_archive_file_stat* stat = statScratch.get();
-  const bool indexFits = info.index <= static_cast<uint64_t>(static_cast<mz_uint>(-1));
-  const mz_uint index = static_cast<mz_uint>(info.index);
-  if (!indexFits || !mz_zip_reader_file_stat(zip.get(), index, stat) ||
-      !plausibleEntrySize(stat->m_method, stat->m_comp_size, stat->m_uncomp_size)) {
+  // The caller's record may be stale: the sizes come from the archive as it stands.
+  if (info.index >= zip->m_total_files) throw std::runtime_error("file couldn't be read");
+  return readRecorded(record(static_cast<mz_uint>(info.index)));
+}
+
+std::string ZipArchive::readRecorded(const ZipEntryInfo& info) {
+  if (!plausibleEntrySize(info.method, info.compressedSize, info.uncompressedSize)) {
     throw std::runtime_error("file couldn't be read");
   }
   // Inflated straight into the string that is handed on: one copy of the bytes, not a
-  // library buffer and then a string.
+  // library buffer and then a string. By index, not by name: names differing only in
+  // case stay distinct entries.
   std::string content;
-  content.reserve(size_t(stat->m_uncomp_size));
+  content.reserve(size_t(info.uncompressedSize));
   adviseHugePages(content.data(), content.capacity());
-  content.resize(size_t(stat->m_uncomp_size));
+  content.resize(size_t(info.uncompressedSize));
+  const mz_uint index = static_cast<mz_uint>(info.index);
   if (!mz_zip_reader_extract_to_mem(zip.get(), index, content.data(), content.size(), 0)) {
     throw std::runtime_error("file couldn't be read");
   }

@@ -16,7 +16,9 @@ ZipEntryInfo ZipArchive::record(mz_uint index) {
   info.name = stat->m_filename;
   info.comment.assign(stat->m_comment,
                       std::min<size_t>(stat->m_comment_size, sizeof stat->m_comment));
-  if (const std::tm* t = std::localtime(&stat->m_time)) {
+  // localtime_r, unlike localtime, does not look at /etc/localtime again on every call.
+  std::tm local;
+  if (const std::tm* t = localtime_r(&stat->m_time, &local)) {
     info.year = t->tm_year + 1900;
     info.month = t->tm_mon + 1;
     info.day = t->tm_mday;

@@ -73,8 +73,9 @@ std::optional<std::string> TargetDirectory::parentOf(const std::vector<std::stri
       directory = next;
       continue;
     }
-    directory = S_ISLNK(st.st_mode) ? followInside(next) : next;
-    if (!isDirectory(directory)) throw pathError(next, ENOTDIR);
+    const bool link = S_ISLNK(st.st_mode);
+    directory = link ? followInside(next) : next;
+    if (link ? !isDirectory(directory) : !S_ISDIR(st.st_mode)) throw pathError(next, ENOTDIR);
   }
   return directory;
 }
