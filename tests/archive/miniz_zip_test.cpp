@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_files.h"
+#include "archive_test_helpers.h"
 #include "zip_builder.h"
 
 // Entries are written with designated initializers naming only the fields a case sets.
@@ -50,24 +50,9 @@ struct Reader {
 
 std::string oneFile(ZipBuilderEntry e) { return ZipBuilder().add(std::move(e)).build(); }
 
-std::string patched(std::string s, size_t at, const std::string& bytes) {
-  return s.replace(at, bytes.size(), bytes);
-}
-
 std::string zipOf(const TempDir& dir, const std::string& command) {
-  CommandResult r = runCommand("cd " + shellQuote(dir.path()) + " && rm -f x.zip && " + command);
-  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
+  runIn(dir, "rm -f x.zip && " + command);
   return readFile(dir / "x.zip");
-}
-
-// hello.txt (0644), empty, sub/ and sub/big.txt (compressible).
-void makeTree(const TempDir& dir) {
-  writeFile(dir / "hello.txt", "Hello, world\n");
-  writeFile(dir / "empty", "");
-  runCommand("mkdir " + shellQuote(dir / "sub") + "; chmod 644 " + shellQuote(dir / "hello.txt"));
-  std::string big;
-  for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i % 97) + "\n";
-  writeFile(dir / "sub/big.txt", big);
 }
 
 }  // namespace

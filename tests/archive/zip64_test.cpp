@@ -9,8 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_files.h"
-#include "zip_archive.h"
+#include "archive_test_helpers.h"
 #include "zip_builder.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -18,17 +17,6 @@
 namespace {
 
 const uint32_t WIDE = 0xFFFFFFFF;
-
-std::string le64(uint64_t v) { return le32(uint32_t(v)) + le32(uint32_t(v >> 32)); }
-
-uint32_t le32At(const std::string& s, size_t at) {
-  return uint8_t(s[at]) | uint8_t(s[at + 1]) << 8 | uint8_t(s[at + 2]) << 16 |
-         uint32_t(uint8_t(s[at + 3])) << 24;
-}
-
-std::string patched(std::string s, size_t at, const std::string& bytes) {
-  return s.replace(at, bytes.size(), bytes);
-}
 
 // A ZIP64 extra field block holding `values`.
 std::string zip64Extra(const std::vector<uint64_t>& values) {
@@ -70,31 +58,7 @@ std::string handMade() {
 std::string loadMessage(const std::string& bytes) {
   std::istringstream in(bytes);
   ZipArchive archive;
-  try {
-    archive.loadStream(in);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<loaded>";
-}
-
-void run(const TempDir& dir, const std::string& command) {
-  CommandResult r = runCommand("cd " + shellQuote(dir.path()) + " && " + command);
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
-
-std::string held(const ZipArchive& archive) {
-  return std::string(archive.data().begin(), archive.data().end());
-}
-
-// hello.txt, empty, sub/ and sub/big.txt (compressible).
-void makeTree(const TempDir& dir) {
-  writeFile(dir / "hello.txt", "Hello, world\n");
-  writeFile(dir / "empty", "");
-  runCommand("mkdir " + shellQuote(dir / "sub"));
-  std::string big;
-  for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i % 97) + "\n";
-  writeFile(dir / "sub/big.txt", big);
+  return messageOf([&] { archive.loadStream(in); });
 }
 
 // Every entry of `archive` lists and reads back as the file of that name under `dir`.
@@ -171,10 +135,10 @@ TEST(Zip64Read, BrokenRecordsAndExtraFieldsAreBadZip) {
   };
   for (auto& [what, bytes] : cases) EXPECT_EQ(loadMessage(bytes), "bad zip") << what;
   // What the broken ones were made from, and extra fields read right.
-  EXPECT_EQ(loadMessage(good), "<loaded>");
-  EXPECT_EQ(loadMessage(entry(zip64Extra({3, 3}), WIDE, WIDE)), "<loaded>");
+  EXPECT_EQ(loadMessage(good), "<no exception>");
+  EXPECT_EQ(loadMessage(entry(zip64Extra({3, 3}), WIDE, WIDE)), "<no exception>");
   EXPECT_EQ(loadMessage(entry(le16(9) + le16(2) + "xx" + zip64Extra({0}), 3, 3, WIDE)),
-            "<loaded>");
+            "<no exception>");
 }
 
 TEST(Zip64Read, AllOnesCountStandsWithoutALocator) {
@@ -195,7 +159,7 @@ TEST(Zip64Load, InfoZipForcedZip64PlainAndBehindAStub) {
   writeFile(dir / "stub", stub);
   // zip -A refuses ZIP64 archives, so for offsets counting from the file's first byte
   // the stub is adjusted in first and zip -fz then rewrites the whole archive.
-  run(dir, "zip -q -fz x.zip hello.txt empty sub sub/big.txt && zip -q y.zip hello.txt &&"
+  runIn(dir, "zip -q -fz x.zip hello.txt empty sub sub/big.txt && zip -q y.zip hello.txt &&"
            " cat stub y.zip > adjusted.zip && zip -q -A adjusted.zip &&"
            " zip -q -fz adjusted.zip empty sub sub/big.txt");
   const std::string zip = readFile(dir / "x.zip"), adjusted = readFile(dir / "adjusted.zip");
@@ -228,7 +192,7 @@ TEST(Zip64Load, PythonForcedZip64EntriesThroughFileAndPipe) {
       "  i = zipfile.ZipInfo('d/big.txt'); i.compress_type = zipfile.ZIP_DEFLATED\n"
       "  with z.open(i, 'w', force_zip64=True) as f: f.write(b'big ' * 5000)\n";
   writeFile(dir / "w.py", write);
-  run(dir, "python3 w.py file.zip && python3 w.py | cat > pipe.zip");
+  runIn(dir, "python3 w.py file.zip && python3 w.py | cat > pipe.zip");
   for (const char* name : {"file.zip", "pipe.zip"}) {
     const std::string zip = readFile(dir / name);
     // Both local headers carry their sizes in ZIP64 extra fields.
@@ -245,7 +209,7 @@ TEST(Zip64Load, PythonForcedZip64EntriesThroughFileAndPipe) {
 
 TEST(Zip64Load, PythonArchiveOfMoreThan65535Entries) {
   TempDir dir;
-  run(dir, "python3 -c " + shellQuote(
+  runIn(dir, "python3 -c " + shellQuote(
                "import io, zipfile\n"
                "b = io.BytesIO()\n"
                "with zipfile.ZipFile(b, 'w') as z:\n"

@@ -7,37 +7,17 @@
 #include <stdexcept>
 #include <string>
 
-#include "test_files.h"
+#include "archive_test_helpers.h"
 #include "zip_builder.h"
 
 namespace {
 
 const std::string EMPTY_ARCHIVE = std::string("PK\x05\x06", 4) + std::string(18, '\0');
 
-std::string held(const ZipArchive& archive) {
-  return std::string(archive.data().begin(), archive.data().end());
-}
-
-// Runs `command` in `dir` and fails the test when it does not succeed.
-void run(const TempDir& dir, const std::string& command) {
-  CommandResult r = runCommand("cd " + shellQuote(dir.path()) + " && " + command);
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
-
 std::string stub() {
   std::string s = "\x7f" "ELF";
   for (int i = 0; i < 5000; ++i) s += char(i * 7 % 251);
   return s;
-}
-
-template <typename F>
-std::string messageOf(F f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 TEST(ZipArchiveLoad, FreshArchiveIsTheEmptyArchive) {
@@ -56,7 +36,7 @@ TEST(ZipArchiveLoad, PlainInfoZipArchiveLoadsFromItsFirstByte) {
   TempDir dir;
   writeFile(dir / "a.txt", "alpha\n");
   writeFile(dir / "b.bin", std::string(3000, 'b'));
-  run(dir, "zip -q plain.zip a.txt b.bin");
+  runIn(dir, "zip -q plain.zip a.txt b.bin");
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "plain.zip"));
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_READING);
@@ -67,7 +47,7 @@ TEST(ZipArchiveLoad, PlainInfoZipArchiveLoadsFromItsFirstByte) {
 
 TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
   TempDir dir;
-  run(dir,
+  runIn(dir,
       "python3 -c \"import zipfile; z = zipfile.ZipFile('p.zip', 'w', zipfile.ZIP_DEFLATED); "
       "z.writestr('x/y.txt', 'why' * 100); z.comment = b'\\$AUTORUN\\$>./go \\x00 \\xff  '; "
       "z.close()\"");
@@ -107,9 +87,9 @@ TEST(ZipArchiveLoad, ArchiveOfManyMiBIsHeldByteForByte) {
 TEST(ZipArchiveLoad, ArchiveAdjustedByZipDashAStartsAtFileStart) {
   TempDir dir;
   writeFile(dir / "data.txt", "payload");
-  run(dir, "echo '$AUTORUN$>true' | zip -q -z a.zip data.txt");
+  runIn(dir, "echo '$AUTORUN$>true' | zip -q -z a.zip data.txt");
   writeFile(dir / "sfx", stub() + readFile(dir / "a.zip"));
-  run(dir, "zip -q -A sfx");
+  runIn(dir, "zip -q -A sfx");
   const std::string file = readFile(dir / "sfx");
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "sfx"));

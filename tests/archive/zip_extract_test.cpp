@@ -7,8 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "test_files.h"
-#include "zip_archive.h"
+#include "archive_test_helpers.h"
 #include "zip_builder.h"
 
 // Entries are written with designated initializers naming only the fields a case sets.
@@ -16,18 +15,8 @@
 
 namespace {
 
-void load(ZipArchive& archive, const std::string& zip) {
-  std::istringstream in(zip);
-  ASSERT_TRUE(archive.loadStream(in));
-}
-
 std::string errorOf(ZipArchive& archive, const std::string& name, const std::string& base) {
-  try {
-    archive.extractEntry(name, base);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<written>";
+  return messageOf([&] { archive.extractEntry(name, base); });
 }
 
 std::string allByteValues() {

@@ -5,24 +5,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "test_files.h"
-#include "zip_archive.h"
+#include "archive_test_helpers.h"
 #include "zip_builder.h"
 
 namespace {
 
-void load(ZipArchive& archive, const std::string& zip) {
-  std::istringstream in(zip);
-  ASSERT_TRUE(archive.loadStream(in));
-}
-
 std::string notFoundMessage(ZipArchive& archive, const std::string& name) {
-  try {
-    archive.entryInfo(name);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<found>";
+  return messageOf([&] { archive.entryInfo(name); });
 }
 
 uint16_t dosDate(int year, int month, int day) {
@@ -64,10 +53,7 @@ TEST(ZipListing, CentralDirectoryOrderWithIndexes) {
 
 TEST(ZipListing, InfoZipUnixModes) {
   TempDir dir;
-  CommandResult r = runCommand("cd " + shellQuote(dir.path()) +
-                               " && mkdir d && echo x > d/f.txt && chmod 775 d && "
-                               "chmod 644 d/f.txt && zip -q -r a.zip d");
-  ASSERT_EQ(r.status, 0) << r.output;
+  runIn(dir, "mkdir d && echo x > d/f.txt && chmod 775 d && chmod 644 d/f.txt && zip -q -r a.zip d");
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "a.zip"));
   const std::vector<ZipEntryInfo> list = archive.entries();

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -67,4 +69,9 @@ std::string shellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+}
+
+void runIn(const TempDir& dir, const std::string& command) {
+  CommandResult r = runCommand("cd " + shellQuote(dir.path()) + " && " + command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
 }

@@ -2,6 +2,7 @@
 #ifndef SFX_TESTS_SUPPORT_TEST_FILES_H_
 #define SFX_TESTS_SUPPORT_TEST_FILES_H_
 
+#include <stdexcept>
 #include <string>
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction,
@@ -34,5 +35,18 @@ struct CommandResult {
 CommandResult runCommand(const std::string& command);
 // Quotes `text` for /bin/sh.
 std::string shellQuote(const std::string& text);
+// Runs `command` in `dir`; a test failure, with its output, when it does not succeed.
+void runIn(const TempDir& dir, const std::string& command);
+
+// The message of the std::runtime_error `f` throws, or "<no exception>".
+template <typename F>
+std::string messageOf(F f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
 
 #endif  // SFX_TESTS_SUPPORT_TEST_FILES_H_

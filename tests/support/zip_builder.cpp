@@ -88,3 +88,14 @@ std::string ZipBuilder::build(uint32_t baseOffset) const {
          le16(uint16_t(archiveComment.size())) + archiveComment;
   return out;
 }
+
+std::string le64(uint64_t v) { return le32(uint32_t(v)) + le32(uint32_t(v >> 32)); }
+
+uint32_t le32At(const std::string& bytes, size_t at) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+  return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
+std::string patched(std::string bytes, size_t at, const std::string& replacement) {
+  return bytes.replace(at, replacement.size(), replacement);
+}

@@ -51,5 +51,9 @@ std::string deflateRaw(const std::string& data);
 uint32_t crc32Of(const std::string& data);
 std::string le16(uint16_t v);
 std::string le32(uint32_t v);
+std::string le64(uint64_t v);
+uint32_t le32At(const std::string& bytes, size_t at);
+// `bytes` with `replacement` written over it from `at` on.
+std::string patched(std::string bytes, size_t at, const std::string& replacement);
 
 #endif  // SFX_TESTS_SUPPORT_ZIP_BUILDER_H_

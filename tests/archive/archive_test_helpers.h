@@ -1,0 +1,33 @@
+// Helpers the archive tests share.
+#ifndef SFX_TESTS_ARCHIVE_ARCHIVE_TEST_HELPERS_H_
+#define SFX_TESTS_ARCHIVE_ARCHIVE_TEST_HELPERS_H_
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "test_files.h"
+#include "zip_archive.h"
+
+// The bytes the archive holds, as a string.
+inline std::string held(const ZipArchive& archive) {
+  return std::string(archive.data().begin(), archive.data().end());
+}
+
+inline void load(ZipArchive& archive, const std::string& zip) {
+  std::istringstream in(zip);
+  ASSERT_TRUE(archive.loadStream(in));
+}
+
+// hello.txt (0644), empty, sub/ and sub/big.txt (compressible).
+inline void makeTree(const TempDir& dir) {
+  std::string big;
+  for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i % 97) + "\n";
+  writeFile(dir / "hello.txt", "Hello, world\n");
+  writeFile(dir / "empty", "");
+  runIn(dir, "mkdir sub && chmod 644 hello.txt");
+  writeFile(dir / "sub/big.txt", big);
+}
+
+#endif  // SFX_TESTS_ARCHIVE_ARCHIVE_TEST_HELPERS_H_
