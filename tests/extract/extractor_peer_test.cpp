@@ -32,7 +32,7 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
 class ExtractorPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(runCommand("cd " + shellQuote(source.path()) + " && " + MAKE_TREE).status, 0);
+    runIn(source, MAKE_TREE);
   }
 
   // Makes the archive with `command` (run in the source tree, "$ZIP" the archive's path),
@@ -40,9 +40,7 @@ class ExtractorPeerTest : public ::testing::Test {
   std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> both(
       const std::string& command) {
     std::string zip = files / "a.zip";
-    CommandResult made = runCommand("cd " + shellQuote(source.path()) +
-                                    " && ZIP=" + shellQuote(zip) + " && " + command);
-    EXPECT_EQ(made.status, 0) << made.output;
+    runIn(source, "ZIP=" + shellQuote(zip) + " && " + command);
     Extractor(zip).extractAll(ours.path());
     // -K keeps setuid, which we carry as recorded.
     CommandResult unzipped =

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -49,29 +50,23 @@ TEST(ProgressWindowTest, BuiltWindowHasTheFixedLayout) {
   EXPECT_EQ(window.child(1), window.caption());
   EXPECT_EQ(window.child(2), window.button());
 
-  Fl_Progress* bar = window.bar();
-  EXPECT_EQ(bar->x(), 5);
-  EXPECT_EQ(bar->y(), 48);
-  EXPECT_EQ(bar->w(), 595);
-  EXPECT_EQ(bar->h(), 35);
-  EXPECT_EQ(bar->selection_color(), Fl_Color(4));
-  EXPECT_EQ(bar->box(), FL_DOWN_BOX);
-
-  Fl_Box* caption = window.caption();
-  EXPECT_EQ(caption->x(), 5);
-  EXPECT_EQ(caption->y(), 13);
-  EXPECT_EQ(caption->w(), 595);
-  EXPECT_EQ(caption->h(), 29);
-  EXPECT_EQ(labelOf(caption), "Extraindo arquivos");
-  EXPECT_EQ(caption->align(), Fl_Align(20));
-  EXPECT_EQ(caption->box(), FL_NO_BOX);
-
+  struct Expected {
+    Fl_Widget* widget;
+    std::array<int, 4> rect;
+    const char* label;
+    Fl_Boxtype box;
+  };
+  for (const Expected& e : {Expected{window.bar(), {5, 48, 595, 35}, "", FL_DOWN_BOX},
+                            {window.caption(), {5, 13, 595, 29}, "Extraindo arquivos", FL_NO_BOX},
+                            {window.button(), {455, 95, 145, 35}, "Fechar", FL_UP_BOX}}) {
+    Fl_Widget* w = e.widget;
+    EXPECT_EQ((std::array{w->x(), w->y(), w->w(), w->h()}), e.rect) << e.label;
+    EXPECT_EQ(labelOf(w), e.label);
+    EXPECT_EQ(w->box(), e.box) << e.label;
+  }
+  EXPECT_EQ(window.bar()->selection_color(), Fl_Color(4));
+  EXPECT_EQ(window.caption()->align(), Fl_Align(20));
   Fl_Button* button = window.button();
-  EXPECT_EQ(button->x(), 455);
-  EXPECT_EQ(button->y(), 95);
-  EXPECT_EQ(button->w(), 145);
-  EXPECT_EQ(button->h(), 35);
-  EXPECT_EQ(labelOf(button), "Fechar");
   EXPECT_EQ(button->callback(), &ProgressWindow::closeCallback);
   EXPECT_EQ(button->user_data(), &window);
 }
