@@ -150,15 +150,6 @@ TEST(ShownWindowTest, InactiveButtonIgnoresClicksThenClosesWhenActive) {
   EXPECT_FALSE(window.shown());
 }
 
-TEST(ShownWindowTest, CloseCallbackHidesTheWindowHoldingTheWidget) {
-  ProgressWindow window(1);
-  window.show();
-  Fl::check();
-  ASSERT_TRUE(window.shown());
-  ProgressWindow::closeCallback(window.caption(), nullptr);
-  EXPECT_FALSE(window.shown());
-}
-
 TEST(ShownWindowTest, HiddenWindowStillCountsEntries) {
   ProgressWindow window(3);
   window.show();
