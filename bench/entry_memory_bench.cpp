@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   std::printf("  peak RSS, program alone        %8.1f MiB\n", baseMiB);
   std::printf("  peak RSS, load only            %8.1f MiB\n", load / 1024.0);
   std::printf("  peak RSS, load + extract entry %8.1f MiB\n", extractMiB);
-  std::printf("  (peak - program - archive) / entry = %.2f copies (target: about 2)\n",
+  std::printf("  (peak - program - archive) / entry = %.2f copies (limit: 2)\n",
               (extractMiB - baseMiB - archiveMiB) / entryMiB);
   return 0;
 }

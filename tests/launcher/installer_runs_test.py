@@ -41,47 +41,27 @@ def info_zip_installer(workdir, comment, adjust=True, files=SETUP_TREE, top="set
     if adjust:
         return lib.attach(payload, os.path.join(workdir, "installer"))
     with open(payload, "rb") as f:
-        return append_to_stub(workdir, f.read())
+        return lib.append_to_stub(f.read(), os.path.join(workdir, "installer"))
 
 
 def python_installer(workdir, entries, comment=b"", damage=None):
     """entries: [(name, data, mode)] written by Python's zipfile, deflated; `damage` may
     change the archive's bytes before the stub goes in front."""
     payload = os.path.join(workdir, "payload.zip")
-    with zipfile.ZipFile(payload, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data, mode in entries:
-            info = zipfile.ZipInfo(name, date_time=(2024, 3, 1, 8, 0, 0))
-            info.create_system = 3
-            info.external_attr = mode << 16
-            info.compress_type = zipfile.ZIP_DEFLATED
-            archive.writestr(info, data)
-        archive.comment = comment
+    lib.zip_entries(payload, entries, comment, zipfile.ZIP_DEFLATED)
     with open(payload, "rb") as f:
         data = f.read()
-    return append_to_stub(workdir, damage(data) if damage else data)
-
-
-def append_to_stub(workdir, archive_bytes):
-    """The stub followed by the archive, offsets left as they are (the loader copes)."""
-    installer = os.path.join(workdir, "installer")
-    with open(installer, "wb") as out, open(lib.stub_path(), "rb") as stub:
-        out.write(stub.read() + archive_bytes)
-    os.chmod(installer, 0o755)
-    return installer
+    return lib.append_to_stub(damage(data) if damage else data, os.path.join(workdir, "installer"))
 
 
 def wait_window_or_end(run, timeout=30):
     """The stub's window id once it is shown, or None when the stub ended first."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if not run.running():
-            return None
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % lib.TITLE],
-                               capture_output=True, text=True).stdout.split()
-        if found:
-            return int(found[0])
-        time.sleep(0.02)
-    raise AssertionError("neither a window nor an end within %ss" % timeout)
+    try:
+        return lib.find_window(timeout=timeout, run=run)
+    except RuntimeError:
+        if run.running():
+            raise
+        return None
 
 
 def thread_count(pid):
@@ -156,10 +136,8 @@ class AutorunCommand(Scratch):
         self.check_install_command(info_zip_installer(self.work, INSTALL_COMMAND, adjust=False))
 
     def test_command_sees_every_file_with_python_zipfile(self):
-        entries = [(name, (data[0] if isinstance(data, tuple) else data or b""),
-                    0o40755 if name.endswith("/") else 0o100644)
+        entries = [(name, (data[0] if isinstance(data, tuple) else data) or b"")
                    for name, data in SETUP_TREE.items()]
-        entries = [(n, d.encode() if isinstance(d, str) else d, m) for n, d, m in entries]
         self.check_install_command(python_installer(self.work, entries, INSTALL_COMMAND.encode()))
 
     def test_command_status_and_missing_programs_are_not_reported(self):
@@ -292,7 +270,7 @@ class MalformedCorpus(Scratch):
             with self.subTest(archive=name):
                 shutil.rmtree(self.run_dir)
                 os.makedirs(self.run_dir)
-                run = self.start(append_to_stub(self.work, data))
+                run = self.start(lib.append_to_stub(data, os.path.join(self.work, "installer")))
                 window = wait_window_or_end(run, timeout=60)
                 if window is not None and wait_idle(run):
                     lib.request_close(window)

@@ -78,14 +78,19 @@ def set_comment(zip_path, comment):
     subprocess.run(["zip", "-q", "-z", zip_path], input=comment.encode(), check=True)
 
 
-def attach(zip_path, installer_path, stub=None):
-    """Makes an installer: the stub followed by the archive, offsets fixed with zip -A."""
-    with open(installer_path, "wb") as out:
-        for part in (stub or stub_path(), zip_path):
-            with open(part, "rb") as f:
-                shutil.copyfileobj(f, out)
-    run_tool(["zip", "-q", "-A", installer_path])
+def append_to_stub(archive_bytes, installer_path):
+    """The stub followed by the archive, executable; offsets left as they are."""
+    with open(installer_path, "wb") as out, open(stub_path(), "rb") as stub:
+        out.write(stub.read() + archive_bytes)
     os.chmod(installer_path, 0o755)
+    return installer_path
+
+
+def attach(zip_path, installer_path):
+    """Makes an installer: the stub followed by the archive, offsets fixed with zip -A."""
+    with open(zip_path, "rb") as f:
+        append_to_stub(f.read(), installer_path)
+    run_tool(["zip", "-q", "-A", installer_path])
     return installer_path
 
 
@@ -99,17 +104,20 @@ def build_installer(workdir, files, top, comment=None, name="installer"):
     return attach(zip_path, os.path.join(workdir, name))
 
 
-def zip_entries(zip_path, entries, comment=None):
-    """Writes an archive of exactly `entries` ([(name, bytes or str)], names ending in "/"
-    are directories), in that order, with Unix modes 0644 and 0755."""
-    with zipfile.ZipFile(zip_path, "w", zipfile.ZIP_STORED) as archive:
-        for name, data in entries:
+def zip_entries(zip_path, entries, comment=None, compression=zipfile.ZIP_STORED):
+    """Writes an archive of exactly `entries` with Python's zipfile, in that order:
+    (name, data) or (name, data, mode); without a mode, names ending in "/" are
+    directories 0755 and the others files 0644. `comment` is bytes, kept exactly."""
+    with zipfile.ZipFile(zip_path, "w", compression) as archive:
+        for name, data, *mode in entries:
             info = zipfile.ZipInfo(name, date_time=(2024, 1, 1, 0, 0, 0))
             info.create_system = 3
-            info.external_attr = (0o40755 if name.endswith("/") else 0o100644) << 16
+            info.compress_type = compression
+            default = 0o40755 if name.endswith("/") else 0o100644
+            info.external_attr = (mode[0] if mode else default) << 16
             archive.writestr(info, data)
         if comment is not None:
-            archive.comment = comment.encode()
+            archive.comment = comment
 
 
 def many_files(top, count, size=16):
