@@ -87,6 +87,7 @@ bool beginState(mz_zip_archive* zip) {
   zip->m_archive_size = 0;
   zip->m_central_directory_file_ofs = 0;
   zip->m_total_files = 0;
+  zip->m_last_error = MZ_ZIP_NO_ERROR;
   return true;
 }
 
@@ -309,50 +310,81 @@ void zlibFree(voidpf opaque, voidpf address) {
   release(static_cast<mz_zip_archive*>(opaque), address);
 }
 
-// Inflates exactly `outSize` bytes of raw DEFLATE from `in` into `out`; `crc` receives
-// their CRC-32.
-bool inflateInto(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize, mz_uint8* out,
-                 mz_uint64 outSize, mz_uint32* crc) {
+mz_bool fail(mz_zip_archive* zip, mz_zip_error error) {
+  if (zip) zip->m_last_error = error;
+  return MZ_FALSE;
+}
+
+// Where extracted bytes go: the callback with its context, and how many it has taken.
+struct Output {
+  mz_file_write_func write;
+  void* opaque;
+  mz_uint64 written;
+  mz_uint32 crc;
+};
+
+bool deliver(Output* out, const mz_uint8* data, size_t n) {
+  if (n == 0) return true;
+  if (out->write(out->opaque, out->written, data, n) != n) return false;
+  out->crc = mz_uint32(crc32_z(out->crc, data, n));
+  out->written += n;
+  return true;
+}
+
+// Hands a stored entry's bytes to `out` straight from the archive, a slice at a time.
+mz_zip_error copyOut(const mz_uint8* in, mz_uint64 size, Output* out) {
+  for (mz_uint64 done = 0; done < size;) {
+    size_t n = size_t(std::min<mz_uint64>(size - done, SLICE));
+    if (!deliver(out, in + done, n)) return MZ_ZIP_WRITE_CALLBACK_FAILED;
+    done += n;
+  }
+  return MZ_ZIP_NO_ERROR;
+}
+
+// Inflates raw DEFLATE data into a buffer of at most a slice and hands each filling to
+// `out`. The stream must end after exactly `expected` bytes.
+mz_zip_error inflateOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize,
+                        mz_uint64 expected, Output* out) {
+  const size_t room = size_t(std::min<mz_uint64>(std::max<mz_uint64>(expected, 1), SLICE));
+  mz_uint8* buffer = static_cast<mz_uint8*>(allocate(zip, 1, room));
+  if (!buffer) return MZ_ZIP_ALLOC_FAILED;
   z_stream s{};
   s.zalloc = zlibAlloc;
   s.zfree = zlibFree;
   s.opaque = zip;
-  if (inflateInit2(&s, -15) != Z_OK) return false;
+  if (inflateInit2(&s, -15) != Z_OK) {
+    release(zip, buffer);
+    return MZ_ZIP_ALLOC_FAILED;
+  }
   s.next_in = const_cast<Bytef*>(in);
-  s.next_out = out;
   // zlib counts in uInt, so larger inputs are handed over in parts.
-  mz_uint64 inLeft = inSize, outLeft = outSize;
-  uLong sum = crc32_z(0, nullptr, 0);
+  mz_uint64 inLeft = inSize;
+  mz_zip_error error = MZ_ZIP_NO_ERROR;
   int rc;
   do {
     if (s.avail_in == 0) {
       s.avail_in = uInt(std::min<mz_uint64>(inLeft, UINT_MAX));
       inLeft -= s.avail_in;
     }
-    if (s.avail_out == 0) {
-      s.avail_out = uInt(std::min<mz_uint64>(outLeft, SLICE));
-      outLeft -= s.avail_out;
-    }
-    Bytef* sliceStart = s.next_out;
+    s.next_out = buffer;
+    s.avail_out = uInt(room);
     rc = inflate(&s, Z_NO_FLUSH);
-    sum = crc32_z(sum, sliceStart, size_t(s.next_out - sliceStart));
-  } while (rc == Z_OK);
-  bool filled = outLeft == 0 && s.avail_out == 0;
+    const size_t n = size_t(s.next_out - buffer);
+    // More than recorded is refused before it reaches the caller.
+    if (n > expected - out->written) {
+      error = MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
+    } else if (!deliver(out, buffer, n)) {
+      error = MZ_ZIP_WRITE_CALLBACK_FAILED;
+    }
+  } while (rc == Z_OK && error == MZ_ZIP_NO_ERROR);
   inflateEnd(&s);
-  *crc = mz_uint32(sum);
-  return rc == Z_STREAM_END && filled;
-}
-
-// Copies a stored entry's bytes; `crc` receives their CRC-32.
-void copyInto(const mz_uint8* in, mz_uint8* out, mz_uint64 size, mz_uint32* crc) {
-  uLong sum = crc32_z(0, nullptr, 0);
-  for (mz_uint64 done = 0; done < size;) {
-    size_t n = size_t(std::min<mz_uint64>(size - done, SLICE));
-    memcpy(out + done, in + done, n);
-    sum = crc32_z(sum, out + done, n);
-    done += n;
+  release(zip, buffer);
+  if (error != MZ_ZIP_NO_ERROR) return error;
+  if (rc == Z_STREAM_END) {
+    return out->written == expected ? MZ_ZIP_NO_ERROR : MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
   }
-  *crc = mz_uint32(sum);
+  // Z_BUF_ERROR: the data ran out before the stream ended.
+  return rc == Z_BUF_ERROR ? MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE : MZ_ZIP_DECOMPRESSION_FAILED;
 }
 
 // The entry's compressed bytes, after checking its local header; null when broken.
@@ -363,6 +395,34 @@ const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 com
   mz_uint64 dataOfs = localOfs + LOCAL_SIZE + le16(local + L_NAME_LEN) + le16(local + L_EXTRA_LEN);
   if (!fits(dataOfs, compSize, zip->m_archive_size)) return nullptr;
   return zip->m_pState->mem + dataOfs;
+}
+
+// Extracts entry `index` to `out`, checking its size and CRC-32; sets m_last_error.
+mz_bool extractTo(mz_zip_archive* zip, mz_uint index, mz_uint flags, Output* out) {
+  const mz_uint8* p = centralHeader(zip, index);
+  EntryFields f;
+  if (!p || !readEntryFields(p, &f)) return fail(zip, MZ_ZIP_INVALID_PARAMETER);
+  // Handing out the raw compressed bytes is not offered.
+  if (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) return fail(zip, MZ_ZIP_INVALID_PARAMETER);
+  // Empty files and directories; the archive was refused at init if uncomp > 0.
+  if (f.comp == 0) return MZ_TRUE;
+  // Anything with data is extracted and checked, directory or not, so no caller ever
+  // receives bytes the archive does not define.
+  const mz_uint16 method = le16(p + C_METHOD);
+  if (le16(p + C_FLAGS) & 1) return fail(zip, MZ_ZIP_UNSUPPORTED_ENCRYPTION);
+  if (method != 0 && method != 8) return fail(zip, MZ_ZIP_UNSUPPORTED_METHOD);
+  if (!plausibleEntrySize(method, f.comp, f.uncomp)) {
+    return fail(zip, MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
+  }
+  const mz_uint8* data = entryData(zip, f.localOfs, f.comp);
+  if (!data) return fail(zip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
+  out->crc = mz_uint32(crc32_z(0, nullptr, 0));
+  out->written = 0;
+  mz_zip_error error =
+      method == 0 ? copyOut(data, f.uncomp, out) : inflateOut(zip, data, f.comp, f.uncomp, out);
+  if (error != MZ_ZIP_NO_ERROR) return fail(zip, error);
+  if (out->crc != le32(p + C_CRC)) return fail(zip, MZ_ZIP_CRC_CHECK_FAILED);
+  return MZ_TRUE;
 }
 
 }  // namespace
@@ -442,30 +502,19 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
   return -1;
 }
 
-mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf,
-                                     size_t buf_size, mz_uint flags) {
-  const mz_uint8* p = centralHeader(pZip, file_index);
-  EntryFields f;
-  // Handing out the raw compressed bytes is not offered.
-  if (!p || (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) || !readEntryFields(p, &f)) return MZ_FALSE;
-  if (buf_size < f.uncomp || (!pBuf && f.uncomp > 0)) return MZ_FALSE;
-  // Empty files and directories; the archive was refused at init if uncomp > 0.
-  if (f.comp == 0) return MZ_TRUE;
-  // Anything with data is extracted and checked, directory or not, so no caller ever
-  // receives bytes the archive does not define.
-  const mz_uint16 method = le16(p + C_METHOD);
-  if ((le16(p + C_FLAGS) & 1) || (method != 0 && method != 8)) return MZ_FALSE;
-  if (!plausibleEntrySize(method, f.comp, f.uncomp)) return MZ_FALSE;
-  const mz_uint8* data = entryData(pZip, f.localOfs, f.comp);
-  if (!data) return MZ_FALSE;
-  mz_uint8* out = static_cast<mz_uint8*>(pBuf);
-  mz_uint32 crc = 0;
-  if (method == 0) {
-    copyInto(data, out, f.uncomp, &crc);
-  } else if (!inflateInto(pZip, data, f.comp, out, f.uncomp, &crc)) {
-    return MZ_FALSE;
-  }
-  return crc == le32(p + C_CRC) ? MZ_TRUE : MZ_FALSE;
+mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index,
+                                          mz_file_write_func pCallback, void* pOpaque,
+                                          mz_uint flags) {
+  if (!pCallback) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
+  Output out{pCallback, pOpaque, 0, 0};
+  return extractTo(pZip, file_index, flags, &out);
+}
+
+mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip) {
+  if (!pZip) return MZ_ZIP_INVALID_PARAMETER;
+  mz_zip_error error = pZip->m_last_error;
+  pZip->m_last_error = MZ_ZIP_NO_ERROR;
+  return error;
 }
 
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {

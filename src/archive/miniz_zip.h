@@ -11,6 +11,8 @@
 //    but carries data gets its real bytes extracted and checked like any file, rather
 //    than leaving the caller's buffer as it was;
 //  - extraction refuses an uncompressed size that the compressed size cannot produce;
+//  - why an extraction failed is kept as later releases of the library keep it
+//    (mz_zip_error, m_last_error, mz_zip_get_last_error), for the values used here;
 //  - ZIP64 archives are read: an end record holding all-ones values defers to the ZIP64
 //    end record named by the locator before it, and a central header's all-ones sizes
 //    and local header offset to its ZIP64 extra field. More than 65,535 entries count in
@@ -67,6 +69,20 @@ typedef size_t (*mz_file_write_func)(void* pOpaque, mz_uint64 file_ofs, const vo
 struct mz_zip_internal_state_tag;
 typedef struct mz_zip_internal_state_tag mz_zip_internal_state;
 
+// Why the last extraction failed; the names of later releases of the library.
+typedef enum {
+  MZ_ZIP_NO_ERROR = 0,
+  MZ_ZIP_UNSUPPORTED_METHOD,
+  MZ_ZIP_UNSUPPORTED_ENCRYPTION,
+  MZ_ZIP_INVALID_HEADER_OR_CORRUPTED,
+  MZ_ZIP_DECOMPRESSION_FAILED,
+  MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE,
+  MZ_ZIP_CRC_CHECK_FAILED,
+  MZ_ZIP_ALLOC_FAILED,
+  MZ_ZIP_INVALID_PARAMETER,
+  MZ_ZIP_WRITE_CALLBACK_FAILED
+} mz_zip_error;
+
 typedef enum {
   MZ_ZIP_MODE_INVALID = 0,
   MZ_ZIP_MODE_READING = 1,
@@ -88,6 +104,7 @@ typedef struct mz_zip_archive_tag {
   mz_file_write_func m_pWrite;
   void* m_pIO_opaque;
   mz_zip_internal_state* m_pState;
+  mz_zip_error m_last_error;
 } mz_zip_archive;
 
 typedef enum {
@@ -103,9 +120,13 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip
 // Whole-name lookup, ASCII case ignored unless MZ_ZIP_FLAG_CASE_SENSITIVE is given. A
 // comment to match and the other flags are not offered: the result is then -1.
 int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const char* pComment, mz_uint flags);
-// Writes the entry's uncompressed bytes to pBuf, which must hold at least its
-// uncompressed size; false on any failure. Entries without data write nothing.
-mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf, size_t buf_size, mz_uint flags);
+// Hands the entry's uncompressed bytes to pCallback in order, at most 1 MiB at a time,
+// with their offset in the entry. A callback that takes fewer bytes than it was given
+// ends the extraction with false. The size and CRC-32 are checked as the bytes go by, so
+// a damaged entry is known only at the end: the callback may have taken part of it.
+mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback, void* pOpaque, mz_uint flags);
+// Why the last failed extraction failed; clears it.
+mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip);
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);
 
 // Writing through m_pWrite. Only archives without entries can be produced.

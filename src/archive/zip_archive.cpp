@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "huge_pages.h"
+#include "memory_budget.h"
 
 namespace {
 
@@ -21,6 +22,11 @@ const size_t ZIP64_TAIL_SIZE = 56 + 20;
 // The fixed end record plus the longest comment: the record starts within this window.
 const std::streamoff TAIL_WINDOW = 22 + 65535;
 const size_t NOT_FOUND = static_cast<size_t>(-1);
+// What the stub needs beside the archive: its code, the toolkit and X client libraries,
+// the window, and the extraction's buffers.
+const uint64_t RUN_HEADROOM = uint64_t(24) << 20;
+// A local header, before its name and extra field.
+const size_t LOCAL_HEADER_SIZE = 30;
 
 uint32_t le32At(const std::vector<char>& data, size_t at) {
   const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
@@ -50,6 +56,26 @@ void requireWholeRecord(const std::vector<char>& data, size_t at) {
   if (data.size() - at < END_RECORD_SIZE) throw std::runtime_error("bad zip");
 }
 
+std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
+// Room for an archive of `size` bytes, refused with both sizes when it would not fit: the
+// kernel's OOM killer would otherwise end the run in the middle, without a word.
+void reserveArchive(std::vector<char>& data, size_t size) {
+  const uint64_t available = availableMemory();
+  const auto refuse = [&] {
+    return std::runtime_error("not enough memory to hold the archive: it needs " +
+                              mebibytes(size + RUN_HEADROOM) + ", " + mebibytes(available) +
+                              " available");
+  };
+  if (available != UINT64_MAX && (available < RUN_HEADROOM || size > available - RUN_HEADROOM))
+    throw refuse();
+  try {
+    data.reserve(size);
+  } catch (const std::bad_alloc&) {
+    throw refuse();
+  }
+}
+
 // Everything from the stream's position to its end, in one read. Nothing when the
 // stream cannot tell its position (a failed seek leaves it so).
 std::vector<char> readToEnd(std::istream& in) {
@@ -61,7 +87,7 @@ std::vector<char> readToEnd(std::istream& in) {
   in.seekg(start);
   if (end == std::streampos(-1) || end <= start) return data;
   const size_t size = static_cast<size_t>(end - start);
-  data.reserve(size);
+  reserveArchive(data, size);
   adviseHugePages(data.data(), data.capacity());
   // Grown and filled a few MiB at a time, so the zeros the vector writes are still in
   // cache when the read overwrites them.
@@ -127,6 +153,7 @@ void ZipArchive::endCurrentMode() {
     case MZ_ZIP_MODE_INVALID:
       break;
   }
+  listed.clear();
   if (zip->m_zip_mode != MZ_ZIP_MODE_INVALID) throw std::runtime_error("");
 }
 
@@ -211,6 +238,40 @@ void ZipArchive::beginReading() {
   }
   if (!mz_zip_reader_init_mem(zip.get(), bytes.data(), bytes.size(), 0)) {
     throw std::runtime_error("bad zip");
+  }
+  listRecords();
+  checkEntriesApart();
+}
+
+void ZipArchive::checkEntriesApart() {
+  struct Span {
+    uint64_t begin, end;
+    mz_uint index;
+  };
+  std::vector<Span> spans;
+  spans.reserve(listed.size());
+  for (const ZipEntryInfo& info : listed) {
+    uint64_t end = info.localHeaderOffset + LOCAL_HEADER_SIZE;
+    // A local header the reader cannot use is refused when that entry is extracted.
+    if (end <= bytes.size()) {
+      end += le16At(bytes, info.localHeaderOffset + 26) + le16At(bytes, info.localHeaderOffset + 28);
+      end += info.compressedSize;
+    }
+    spans.push_back({info.localHeaderOffset, end, static_cast<mz_uint>(info.index)});
+  }
+  std::sort(spans.begin(), spans.end(),
+            [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  for (size_t i = 1; i < spans.size(); ++i) {
+    if (spans[i].begin < spans[i - 1].end) {
+      const mz_uint a = std::min(spans[i - 1].index, spans[i].index);
+      const mz_uint b = std::max(spans[i - 1].index, spans[i].index);
+      // Nothing more is read: the mode is left as it would be after any refusal.
+      const std::string message =
+          "overlapping entries: " + listed[b].name + " shares its data with " + listed[a].name;
+      mz_zip_reader_end(zip.get());
+      listed.clear();
+      throw std::runtime_error(message);
+    }
   }
 }
 

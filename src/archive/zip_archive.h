@@ -1,20 +1,21 @@
 // One ZIP archive held in memory: loading it from the end of a file (the installer's
-// own executable), listing its entries and writing single entries to files.
+// own executable), listing its entries and extracting single entries.
 //
-// Failures are std::runtime_error with fixed messages:
+// Failures are std::runtime_error whose message starts with a fixed text:
 //   "bad zip"                                         the reader rejects the bytes
 //   "didn't find end of central directory signature"  the archive vanished between scans
+//   "overlapping entries: ..."                        two entries share bytes (a zip bomb)
+//   "not enough memory to hold the archive: ..."      with the sizes
 //   "not found"                                       no entry of that name
-//   "file couldn't be read"                           an entry cannot be extracted
-//   "file couldn't be written: PATH"                  an entry's file cannot be written
+//   "file couldn't be read: REASON"                   an entry cannot be extracted
 //   ""                                                the reader cannot leave its mode
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,8 @@ struct ZipEntryInfo {
   uint64_t uncompressedSize = 0;
 };
 
-// Joins with one "/" between elements; nothing is normalised.
-std::string joinPath(const std::vector<std::string>& parts);
+// Receives an entry's bytes in order, a bounded chunk at a time.
+using ChunkWriter = std::function<void(const char* data, size_t size)>;
 
 class ZipArchive {
  public:
@@ -72,16 +73,19 @@ class ZipArchive {
   // The writer's output callback; `opaque` is the address of a std::vector<char>.
   static size_t writeToBytes(void* opaque, mz_uint64 offset, const void* data, size_t n);
 
-  // Records in central-directory order.
-  std::vector<ZipEntryInfo> entries();
+  // Records in central-directory order, listed once when reading begins.
+  const std::vector<ZipEntryInfo>& entries();
   std::vector<std::string> names();
   // The entry named `name`: the exact stored name if there is one, else the ASCII
   // case-blind match. Throws "not found".
   ZipEntryInfo entryInfo(const std::string& name);
 
-  // Writes the entry `name` to joinPath({baseDirectory, name}), truncating what was there.
-  void extractEntry(const std::string& name, const std::string& baseDirectory);
-  // The uncompressed bytes of the entry `info` designates; throws "file couldn't be read".
+  // Hands the uncompressed bytes of the entry at `info.index` to `write`, at most 1 MiB
+  // at a time, checking its size and CRC-32 on the way; throws "file couldn't be read:
+  // REASON" when it cannot be extracted, possibly after some chunks were handed over.
+  // What `write` throws passes unchanged.
+  void extractEntry(const ZipEntryInfo& info, const ChunkWriter& write);
+  // The whole entry in memory, through extractEntry.
   std::string readEntry(const ZipEntryInfo& info);
 
   // Inspection, for tests and diagnostics.
@@ -92,17 +96,16 @@ class ZipArchive {
   void endCurrentMode();
   // Moves the comment from the end of `bytes` into `archiveComment`.
   void cutComment();
+  // Refuses entries whose local headers and data share bytes.
+  void checkEntriesApart();
+  // Fills `listed` from the reader.
+  void listRecords();
   ZipEntryInfo record(mz_uint index);
-  // The bytes of the entry `info` describes, its buffer sized from `info`, which must be
-  // this archive's record as it stands.
-  std::string readRecorded(const ZipEntryInfo& info);
-  // Passes `content` through `stagingStream` into `out`, leaving the stream empty.
-  void writeStaged(std::string content, std::ostream& out);
 
   std::string archiveComment;
   std::unique_ptr<mz_zip_archive> zip;
   std::vector<char> bytes;
-  std::stringstream stagingStream;
+  std::vector<ZipEntryInfo> listed;
   // Scratch for the reader's stat record: 128 KiB with whole names and comments, so it
   // is allocated once rather than per entry.
   std::unique_ptr<mz_zip_archive_file_stat> statScratch;

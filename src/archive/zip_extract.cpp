@@ -1,61 +1,90 @@
-#include "zip_archive.h"
-
-#include <fstream>
+#include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "entry_size_limit.h"
-#include "huge_pages.h"
+#include "zip_archive.h"
 
-std::string joinPath(const std::vector<std::string>& parts) {
-  std::string path;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) path += '/';
-    path += parts[i];
+namespace {
+
+// The write callback's context: the caller's writer, what it has taken, and what it threw,
+// which must not unwind through the reader's inflate state.
+struct Delivery {
+  const ChunkWriter* write;
+  uint64_t taken = 0;
+  std::exception_ptr failure;
+};
+
+size_t deliver(void* opaque, mz_uint64, const void* data, size_t n) {
+  Delivery* delivery = static_cast<Delivery*>(opaque);
+  try {
+    (*delivery->write)(static_cast<const char*>(data), n);
+  } catch (...) {
+    delivery->failure = std::current_exception();
+    return 0;
   }
-  return path;
+  delivery->taken += n;
+  return n;
 }
 
-void ZipArchive::extractEntry(const std::string& name, const std::string& baseDirectory) {
-  const std::string path = joinPath({baseDirectory, name});
-  // Opened before the lookup so that a failed lookup or read leaves an empty file; the
-  // lookup's and the read's errors still come before a failure to open.
-  std::ofstream out(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  std::string content = readRecorded(entryInfo(name));
-  if (!out.is_open()) throw std::runtime_error("file couldn't be written: " + path);
-  writeStaged(std::move(content), out);
-  out.close();
-  if (out.fail()) throw std::runtime_error("file couldn't be written: " + path);
+std::string reasonFor(mz_zip_error error, const ZipEntryInfo& info, uint64_t taken) {
+  switch (error) {
+    case MZ_ZIP_UNSUPPORTED_ENCRYPTION:
+      return "encrypted";
+    case MZ_ZIP_UNSUPPORTED_METHOD:
+      return "unsupported compression method " + std::to_string(info.method);
+    case MZ_ZIP_CRC_CHECK_FAILED:
+      return "CRC mismatch";
+    case MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE:
+      return taken < info.uncompressedSize ? "data shorter than recorded"
+                                           : "data longer than recorded";
+    case MZ_ZIP_DECOMPRESSION_FAILED:
+      return "damaged compressed data";
+    case MZ_ZIP_INVALID_HEADER_OR_CORRUPTED:
+      return "damaged local header";
+    case MZ_ZIP_ALLOC_FAILED:
+      return "out of memory";
+    default:
+      return "no such entry";
+  }
 }
 
-void ZipArchive::writeStaged(std::string content, std::ostream& out) {
-  const bool empty = content.empty();
-  stagingStream.str(std::move(content));
-  // Inserting an empty buffer counts as a failure, yet an empty entry is written fine.
-  if (!empty) out << stagingStream.rdbuf();
-  // Whatever the file did not take goes with the string, never into the next entry.
-  std::move(stagingStream).str();
+std::runtime_error unreadable(const std::string& reason) {
+  return std::runtime_error("file couldn't be read: " + reason);
+}
+
+}  // namespace
+
+void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write) {
+  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+  // By index, never by name: entries whose names are the same, or differ only in case,
+  // stay distinct.
+  if (info.index >= listed.size()) throw unreadable("no such entry");
+  // Sizes and method come from the archive as it stands, not from the caller's record.
+  const ZipEntryInfo& current = listed[info.index];
+  Delivery delivery{&write, 0, nullptr};
+  if (mz_zip_reader_extract_to_callback(zip.get(), static_cast<mz_uint>(current.index), deliver,
+                                        &delivery, 0))
+    return;
+  const mz_zip_error error = mz_zip_get_last_error(zip.get());
+  if (delivery.failure) std::rethrow_exception(delivery.failure);
+  throw unreadable(reasonFor(error, current, delivery.taken));
 }
 
 std::string ZipArchive::readEntry(const ZipEntryInfo& info) {
-  // The caller's record may be stale: the sizes come from the archive as it stands.
-  if (info.index >= zip->m_total_files) throw std::runtime_error("file couldn't be read");
-  return readRecorded(record(static_cast<mz_uint>(info.index)));
-}
-
-std::string ZipArchive::readRecorded(const ZipEntryInfo& info) {
-  if (!plausibleEntrySize(info.method, info.compressedSize, info.uncompressedSize)) {
-    throw std::runtime_error("file couldn't be read");
-  }
-  // Inflated straight into the string that is handed on: one copy of the bytes, not a
-  // library buffer and then a string. By index, not by name: names differing only in
-  // case stay distinct entries.
   std::string content;
-  content.reserve(size_t(info.uncompressedSize));
-  adviseHugePages(content.data(), content.capacity());
-  content.resize(size_t(info.uncompressedSize));
-  const mz_uint index = static_cast<mz_uint>(info.index);
-  if (!mz_zip_reader_extract_to_mem(zip.get(), index, content.data(), content.size(), 0)) {
-    throw std::runtime_error("file couldn't be read");
+  if (zip->m_zip_mode == MZ_ZIP_MODE_READING && info.index < listed.size()) {
+    const ZipEntryInfo& current = listed[info.index];
+    // Only a size its data can produce is worth reserving; the extraction refuses the rest.
+    if (plausibleEntrySize(current.method, current.compressedSize, current.uncompressedSize)) {
+      try {
+        content.reserve(size_t(current.uncompressedSize));
+      } catch (const std::bad_alloc&) {
+        throw unreadable("out of memory for " + std::to_string(current.uncompressedSize) +
+                         " bytes");
+      }
+    }
   }
+  extractEntry(info, [&content](const char* data, size_t size) { content.append(data, size); });
   return content;
 }

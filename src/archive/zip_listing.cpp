@@ -40,20 +40,20 @@ ZipEntryInfo ZipArchive::record(mz_uint index) {
   return info;
 }
 
-std::vector<ZipEntryInfo> ZipArchive::entries() {
+void ZipArchive::listRecords() {
+  listed.clear();
+  listed.reserve(zip->m_total_files);
+  for (mz_uint i = 0; i < zip->m_total_files; ++i) listed.push_back(record(i));
+}
+
+const std::vector<ZipEntryInfo>& ZipArchive::entries() {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-  std::vector<ZipEntryInfo> list;
-  list.reserve(zip->m_total_files);
-  for (mz_uint i = 0; i < zip->m_total_files; ++i) {
-    if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-    list.push_back(record(i));
-  }
-  return list;
+  return listed;
 }
 
 std::vector<std::string> ZipArchive::names() {
   std::vector<std::string> list;
-  for (ZipEntryInfo& info : entries()) list.push_back(std::move(info.name));
+  for (const ZipEntryInfo& info : entries()) list.push_back(info.name);
   return list;
 }
 
@@ -61,6 +61,5 @@ ZipEntryInfo ZipArchive::entryInfo(const std::string& name) {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
   const int index = mz_zip_reader_locate_file(zip.get(), name.c_str(), nullptr, 0);
   if (index < 0) throw std::runtime_error("not found");
-  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-  return record(static_cast<mz_uint>(index));
+  return listed[static_cast<size_t>(index)];
 }

@@ -2,6 +2,7 @@
 #ifndef SFX_EXTRACT_EXTRACTION_LISTENER_H_
 #define SFX_EXTRACT_EXTRACTION_LISTENER_H_
 
+#include <cstdint>
 #include <string>
 
 class ExtractionListener {
@@ -10,6 +11,14 @@ class ExtractionListener {
   // Called once per entry, directories included, before the entry is created or
   // written, with its absolute target path. `path` is valid only during the call.
   virtual void onEntry(const std::string& path) = 0;
+  // Called while the entry last announced is written, after each chunk of at most 1 MiB:
+  // `done` of its `total` bytes are on their way to disk. Also called, with 0 of 0,
+  // about every 50 ms while the extraction waits for another installer in the same
+  // directory to finish.
+  virtual void onProgress(uint64_t done, uint64_t total) {
+    (void)done;
+    (void)total;
+  }
 };
 
 #endif  // SFX_EXTRACT_EXTRACTION_LISTENER_H_

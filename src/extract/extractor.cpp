@@ -1,27 +1,27 @@
 #include "extractor.h"
 
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
-#include <cerrno>
+#include <optional>
 #include <stdexcept>
-#include <system_error>
 
+#include "entry_file.h"
 #include "entry_name.h"
+#include "interruption.h"
+#include "path_error.h"
+#include "staged_place.h"
 #include "target_directory.h"
 
 namespace {
-
-std::string errorText(int error) { return std::generic_category().message(error); }
 
 // Runs `step`, putting `name` in front of the message of any std::runtime_error it throws.
 template <typename Step>
 auto naming(const std::string& name, Step step) {
   try {
     return step();
+  } catch (const Interrupted&) {
+    throw;
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(name + ": " + e.what());
   }
@@ -38,39 +38,106 @@ void checkNames(const std::vector<ZipEntryInfo>& records) {
   }
 }
 
-// Deletes a directory standing where the first entry belongs, so that a new extraction
-// does not mix with an old one. Never the target or anything above it: the place is the
-// entry's canonical parent inside the target plus its last component, and remove_all
-// removes a symbolic link there, not what it points to.
-void removeTopLevel(const TargetDirectory& target, const std::string& name) {
-  std::optional<std::string> place =
-      naming(name, [&] { return target.existingPlace(nameComponents(name)); });
-  if (!place) return;
-  boost::system::error_code ignored;
-  if (boost::filesystem::is_directory(boost::filesystem::status(*place, ignored)))
-    boost::filesystem::remove_all(*place);
+// The mode files get when the archive records none: what creating them would give.
+mode_t creationMode() {
+  // The umask can only be read by setting it; the other threads create no files meanwhile.
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
 }
 
-void makeDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0) return;
-  int error = errno;
-  struct stat st;
-  if (error == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw std::runtime_error(path + ": " + errorText(error));
-}
+// Where an entry lands: the directory that holds it, its name there, and its path as the
+// user sees it.
+struct Place {
+  const Directory* dir;
+  std::string name;
+  std::string shown;
+  bool standing;  // the stage or the target itself, which exist already
+};
 
-// A mode that cannot be set (a file system without Unix modes, say) leaves the entry as
-// it was created: the entry itself has landed, so this is no reason to fail.
-void setMode(const std::string& path, unsigned mode) { (void)chmod(path.c_str(), mode); }
+// The places of one extraction's entries: in the stage for those at or below the first
+// entry's place, else in the target, and the directory modes that wait for the end.
+class Tree {
+ public:
+  Tree(const TargetDirectory& target, const ZipEntryInfo& first) : target(target) {
+    std::vector<std::string> components = nameComponents(first.name);
+    if (!components.empty()) staged.emplace(target, components, isDirectoryName(first.name));
+  }
 
-// Directory modes wait until every entry is written, so a read-only directory still takes
-// its content; the deepest go first, so no parent has locked them out.
-void applyDirectoryModes(std::vector<std::pair<std::string, unsigned>>& modes) {
-  auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
-  std::stable_sort(modes.begin(), modes.end(),
-                   [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
-  for (const auto& [path, mode] : modes) setMode(path, mode);
-}
+  // Creates the entry's missing parent directories and tells where it lands.
+  Place placeOf(const std::vector<std::string>& components, bool directory) {
+    std::optional<std::vector<std::string>> below;
+    if (staged) below = staged->below(components);
+    if (below && below->empty()) {
+      // The first entry's place itself: its stage.
+      if (staged->isDirectory() && !directory)
+        throw std::runtime_error("file couldn't be written: " + staged->finalPath() +
+                                 ": Is a directory");
+      if (!staged->isDirectory() && directory) throw pathError(staged->finalPath(), EEXIST);
+      return {&staged->parent(), staged->stageName(), staged->finalPath(), true};
+    }
+    if (below && !staged->isDirectory()) throw pathError(staged->finalPath(), ENOTDIR);
+    const Directory& base = below ? staged->stageDirectory() : target.root();
+    const std::vector<std::string>& rest = below ? *below : components;
+    if (rest.empty()) return {&target.root(), "", target.path(), true};  // the target itself
+    const std::vector<std::string> parents(rest.begin(), rest.end() - 1);
+    if (!cached || cachedBase != &base || cachedParents != parents) {
+      cached = target.open(base, parents, true);
+      cachedBase = &base;
+      cachedParents = parents;
+    }
+    return {&*cached, rest.back(), childPath(cached->path(), rest.back()), false};
+  }
+
+  // Creates the directory at `place` unless it stands there already (the stage, the
+  // target, or one inside), and lets its recorded mode wait for the end.
+  void makeDirectory(const Place& place, const std::vector<std::string>& components, mode_t mode) {
+    if (!place.standing) target.open(*place.dir, {place.name}, true);
+    // The target keeps its own mode, whatever an entry says.
+    if (mode != 0 && !components.empty()) modes.push_back({components, mode});
+  }
+
+  // Directory modes, deepest first so that none locks out one below it, then the stage
+  // swapped in.
+  void finish() {
+    applyModes(true);
+    if (staged) staged->commit();
+  }
+
+  // What a failed extraction still owes the directories that landed outside the stage.
+  void abandon() { applyModes(false); }
+
+ private:
+  struct PendingMode {
+    std::vector<std::string> components;
+    mode_t mode;
+  };
+
+  void applyModes(bool includingStaged) {
+    std::stable_sort(modes.begin(), modes.end(), [](const PendingMode& a, const PendingMode& b) {
+      return a.components.size() > b.components.size();
+    });
+    for (const PendingMode& pending : modes) {
+      std::optional<std::vector<std::string>> below;
+      if (staged) below = staged->below(pending.components);
+      if (below && !includingStaged) continue;
+      const Directory& base = below ? staged->stageDirectory() : target.root();
+      try {
+        if (std::optional<Directory> dir = target.open(base, below ? *below : pending.components, false))
+          dir->setMode(pending.mode);
+      } catch (const std::runtime_error&) {
+        // Gone or out of reach since: the entry itself landed, only its mode is missing.
+      }
+    }
+  }
+
+  const TargetDirectory& target;
+  std::optional<StagedPlace> staged;
+  std::optional<Directory> cached;
+  const Directory* cachedBase = nullptr;
+  std::vector<std::string> cachedParents;
+  std::vector<PendingMode> modes;
+};
 
 }  // namespace
 
@@ -83,52 +150,70 @@ void Extractor::addListener(const std::shared_ptr<ExtractionListener>& listener)
   listeners.push_back(listener);
 }
 
-std::vector<ZipEntryInfo> Extractor::listEntries() {
-  return naming(archiveFile, [&] { return zipArchive.entries(); });
+void Extractor::notify(const std::string& path) {
+  for (const auto& listener : listeners) listener->onEntry(path);
+}
+
+void Extractor::progress(uint64_t done, uint64_t total) {
+  for (const auto& listener : listeners) listener->onProgress(done, total);
+}
+
+const std::vector<ZipEntryInfo>& Extractor::listEntries() {
+  const std::vector<ZipEntryInfo>* records = nullptr;
+  naming(archiveFile, [&] { records = &zipArchive.entries(); });
+  return *records;
 }
 
 void Extractor::extractHere() {
-  char buffer[PATH_MAX + 1];
-  if (getcwd(buffer, PATH_MAX) == nullptr)
-    throw std::runtime_error("current directory unknown: " + errorText(errno));
-  extractAll(buffer);
+  if (listEntries().empty()) return;
+  TargetDirectory target = TargetDirectory::here();
+  extractInto(target);
 }
 
 void Extractor::extractAll(const std::string& targetDirectory) {
-  std::vector<ZipEntryInfo> records = listEntries();
-  if (records.empty()) return;
-  checkNames(records);
+  if (listEntries().empty()) return;
   TargetDirectory target(targetDirectory);
-  removeTopLevel(target, records.front().name);
-
-  DirectoryModes directoryModes;
-  try {
-    for (const ZipEntryInfo& record : records) {
-      const std::string& name = record.name;
-      std::string path = naming(name, [&] { return target.prepare(nameComponents(name)); });
-      extractOne(path, name, target.baseDirectory());
-      // Upper 16 bits: the Unix st_mode. Zero means the archiver recorded none (Windows),
-      // and the target itself keeps its mode whatever an entry says.
-      // File-type bits have no place in chmod; setuid, setgid and sticky are kept.
-      unsigned recorded = record.externalAttributes >> 16;
-      if (recorded == 0 || path == target.path()) continue;
-      if (isDirectoryName(name))
-        directoryModes.emplace_back(path, recorded & 07777);
-      else
-        setMode(path, recorded & 07777);
-    }
-  } catch (...) {
-    applyDirectoryModes(directoryModes);
-    throw;
-  }
-  applyDirectoryModes(directoryModes);
+  extractInto(target);
 }
 
-void Extractor::extractOne(const std::string& path, const std::string& name,
-                           const std::string& baseDirectory) {
-  for (const auto& listener : listeners) listener->onEntry(path);
-  if (isDirectoryName(name))
-    naming(name, [&] { makeDirectory(path); });
-  else
-    naming(name, [&] { zipArchive.extractEntry(name, baseDirectory); });
+void Extractor::extractInto(TargetDirectory& target) {
+  const std::vector<ZipEntryInfo>& records = listEntries();
+  checkNames(records);  target.lock([this] {
+    stopIfInterrupted();
+    progress(0, 0);
+  });
+  const mode_t fileMode = creationMode();
+  Tree tree(target, records.front());
+  try {
+    for (const ZipEntryInfo& record : records) {
+      stopIfInterrupted();
+      const std::string& name = record.name;
+      const std::vector<std::string> components = nameComponents(name);
+      const bool directory = isDirectoryName(name);
+      const Place place = naming(name, [&] { return tree.placeOf(components, directory); });
+      notify(place.shown);
+      // Upper 16 bits: the Unix st_mode. Zero means the archiver recorded none (Windows).
+      // File-type bits have no place in chmod; setuid, setgid and sticky are kept.
+      const mode_t recorded = (record.externalAttributes >> 16) & 07777;
+      if (directory) {
+        naming(name, [&] { tree.makeDirectory(place, components, recorded); });
+        continue;
+      }
+      naming(name, [&] {
+        EntryFile file(place.dir->fd(), place.name, place.shown);
+        uint64_t done = 0;
+        zipArchive.extractEntry(record, [&](const char* data, size_t size) {
+          stopIfInterrupted();
+          file.write(data, size);
+          done += size;
+          progress(done, record.uncompressedSize);
+        });
+        file.land(recorded != 0 ? recorded : fileMode);
+      });
+    }
+    naming(records.front().name, [&] { tree.finish(); });
+  } catch (...) {
+    tree.abandon();
+    throw;
+  }
 }

@@ -1,16 +1,18 @@
 // Extracts every entry of the installer's archive under a target directory, safely:
-// nothing is written outside the target, the target itself is never removed, and every
-// entry either lands or the extraction fails with an error naming it.
+// nothing is written outside the target, the target itself is never removed, every file
+// lands whole or not at all, and the first entry's place (the previous installation) is
+// replaced only by a complete new one.
 #ifndef SFX_EXTRACT_EXTRACTOR_H_
 #define SFX_EXTRACT_EXTRACTOR_H_
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "extraction_listener.h"
 #include "zip_archive.h"
+
+class TargetDirectory;
 
 class Extractor {
  public:
@@ -20,11 +22,12 @@ class Extractor {
 
   void addListener(const std::shared_ptr<ExtractionListener>& listener);
 
-  // Extracts every entry under `targetDirectory`. Throws std::runtime_error naming the
-  // entry or path on any failure; what was written before stays on disk. Names with ".."
-  // are refused before anything is touched; an entry whose place leads outside through a
-  // symbolic link is refused before its listeners are told. A listener's own exception
-  // passes unchanged.
+  // Extracts every entry under `targetDirectory`, after any other installer running in
+  // that directory has finished. Throws std::runtime_error naming the entry or path on
+  // any failure; then every file that landed stays, whole, and the first entry's place
+  // is as it was. Names with ".." are refused before anything is touched; an entry whose
+  // place leads outside through a symbolic link is refused before its listeners are told.
+  // A listener's own exception passes unchanged, and so does Interrupted.
   void extractAll(const std::string& targetDirectory);
   // extractAll on the current working directory.
   void extractHere();
@@ -32,12 +35,10 @@ class Extractor {
   ZipArchive& archive() { return zipArchive; }
 
  private:
-  using DirectoryModes = std::vector<std::pair<std::string, unsigned>>;
-
-  std::vector<ZipEntryInfo> listEntries();
-  // Tells every listener about the entry at `path`, then creates or writes it.
-  void extractOne(const std::string& path, const std::string& name,
-                  const std::string& baseDirectory);
+  const std::vector<ZipEntryInfo>& listEntries();
+  void extractInto(TargetDirectory& target);
+  void notify(const std::string& path);
+  void progress(uint64_t done, uint64_t total);
 
   ZipArchive zipArchive;
   std::vector<std::shared_ptr<ExtractionListener>> listeners;

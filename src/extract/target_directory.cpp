@@ -1,100 +1,149 @@
 #include "target_directory.h"
 
-#include <limits.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
-#include <system_error>
+#include <deque>
+#include <memory>
+
+#include "entry_name.h"
+#include "path_error.h"
 
 namespace {
 
-std::runtime_error pathError(const std::string& path, int error) {
-  return std::runtime_error(path + ": " + std::generic_category().message(error));
+// Beyond this many links in one walk, it counts as a loop (the kernel's own limit).
+const int MAX_LINKS = 40;
+const useconds_t LOCK_POLL_MICROSECONDS = 50000;
+
+// O_PATH: walking needs only search permission, not read permission, on each directory.
+int openStep(int dir, const std::string& name) {
+  return openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// realpath, using its buffer only when it succeeded.
-std::string canonical(const std::string& path) {
-  char buffer[PATH_MAX + 1];
-  if (realpath(path.c_str(), buffer) == nullptr) throw pathError(path, errno);
-  return buffer;
-}
-
-bool isDirectory(const std::string& path) {
+bool isLink(int dir, const std::string& name) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string canonical(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), free);
+  if (!real) throw pathError(path, errno);
+  return real.get();
+}
+
+Directory openDirectory(const std::string& path, const std::string& shown) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw pathError(path, errno);
+  return Directory(fd, shown);
 }
 
 }  // namespace
 
-std::string childPath(const std::string& directory, const std::string& component) {
-  if (!directory.empty() && directory.back() == '/') return directory + component;
-  return directory + "/" + component;
+Directory::Directory(Directory&& other) noexcept
+    : descriptor(other.descriptor), shownPath(std::move(other.shownPath)) {
+  other.descriptor = -1;
 }
 
-TargetDirectory::TargetDirectory(const std::string& path) : root(canonical(path)) {
-  if (!isDirectory(root)) throw pathError(path, ENOTDIR);
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    if (descriptor >= 0) close(descriptor);
+    descriptor = other.descriptor;
+    shownPath = std::move(other.shownPath);
+    other.descriptor = -1;
+  }
+  return *this;
 }
 
-std::string TargetDirectory::baseDirectory() const {
-  return root.back() == '/' ? root : root + "/";
+Directory::~Directory() {
+  if (descriptor >= 0) close(descriptor);
 }
 
-bool TargetDirectory::contains(const std::string& path) const {
-  if (path == root) return true;
-  std::string prefix = baseDirectory();
-  return path.compare(0, prefix.size(), prefix) == 0;
+Directory Directory::duplicate() const {
+  int fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) throw pathError(shownPath, errno);
+  return Directory(fd, shownPath);
 }
 
-std::string TargetDirectory::followInside(const std::string& link) const {
-  char buffer[PATH_MAX + 1];
-  if (realpath(link.c_str(), buffer) == nullptr) {
+void Directory::setMode(unsigned mode) const {
+  // The descriptor may be one that only walks (O_PATH); its /proc name reaches the very
+  // directory it holds, not whatever stands at its path now.
+  (void)chmod(("/proc/self/fd/" + std::to_string(descriptor)).c_str(), mode);
+}
+
+TargetDirectory::TargetDirectory(const std::string& path)
+    : top(openDirectory(path, canonical(path))) {}
+
+TargetDirectory TargetDirectory::here() {
+  // getcwd with no buffer grows one as needed: a directory deeper than PATH_MAX works.
+  std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), free);
+  if (!cwd) throw std::runtime_error(std::string("current directory unknown: ") +
+                                     std::generic_category().message(errno));
+  return TargetDirectory(openDirectory(".", cwd.get()));
+}
+
+void TargetDirectory::lock(const std::function<void()>& waiting) {
+  while (flock(top.fd(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return;  // no locks here (some network file systems)
+    waiting();
+    usleep(LOCK_POLL_MICROSECONDS);
+  }
+}
+
+std::vector<std::string> TargetDirectory::followInside(const std::string& link) const {
+  std::unique_ptr<char, decltype(&free)> real(realpath(link.c_str(), nullptr), free);
+  if (!real) {
     // Writing through a dangling link would create whatever it names, wherever that is.
     if (errno == ENOENT) throw std::runtime_error(link + ": symbolic link leads nowhere");
     throw pathError(link, errno);
   }
-  if (!contains(buffer))
-    throw std::runtime_error(link + ": symbolic link leads outside " + root + " to " + buffer);
-  return buffer;
+  const std::string destination = real.get(), prefix = childPath(path(), "");
+  if (destination != path() && destination.compare(0, prefix.size(), prefix) != 0)
+    throw std::runtime_error(link + ": symbolic link leads outside " + path() + " to " +
+                             destination);
+  return destination == path() ? std::vector<std::string>{}
+                               : nameComponents(destination.substr(prefix.size()));
 }
 
-std::optional<std::string> TargetDirectory::parentOf(const std::vector<std::string>& components,
-                                                     bool create) const {
-  std::string directory = root;
-  for (size_t i = 0; i + 1 < components.size(); ++i) {
-    std::string next = childPath(directory, components[i]);
-    struct stat st;
-    if (lstat(next.c_str(), &st) != 0) {
-      if (errno != ENOENT) throw pathError(next, errno);
-      if (!create) return std::nullopt;
-      // Everything below a missing directory is missing too: no link can lie in the way.
-      if (mkdir(next.c_str(), 0755) != 0) throw pathError(next, errno);
-      directory = next;
+std::optional<Directory> TargetDirectory::open(const Directory& from,
+                                               const std::vector<std::string>& components,
+                                               bool create) const {
+  Directory current = from.duplicate();
+  std::deque<std::string> pending(components.begin(), components.end());
+  int links = 0;
+  bool created = false;  // the step at the front was just made by us
+  while (!pending.empty()) {
+    const std::string& name = pending.front();
+    const std::string path = childPath(current.path(), name);
+    int fd = openStep(current.fd(), name);
+    if (fd >= 0) {
+      current = Directory(fd, path);
+      pending.pop_front();
+      created = false;
       continue;
     }
-    const bool link = S_ISLNK(st.st_mode);
-    directory = link ? followInside(next) : next;
-    if (link ? !isDirectory(directory) : !S_ISDIR(st.st_mode)) throw pathError(next, ENOTDIR);
+    const int error = errno;
+    if (error == ENOENT && !created) {
+      if (!create) return std::nullopt;
+      if (mkdirat(current.fd(), name.c_str(), 0755) != 0 && errno != EEXIST)
+        throw pathError(path, errno);
+      created = true;
+      continue;
+    }
+    if ((error == ENOTDIR || error == ELOOP) && isLink(current.fd(), name)) {
+      if (++links > MAX_LINKS) throw pathError(path, ELOOP);
+      std::vector<std::string> inside = followInside(path);
+      pending.pop_front();
+      pending.insert(pending.begin(), inside.begin(), inside.end());
+      current = top.duplicate();
+      created = false;
+      continue;
+    }
+    throw pathError(path, error);
   }
-  return directory;
-}
-
-std::optional<std::string> TargetDirectory::existingPlace(
-    const std::vector<std::string>& components) const {
-  if (components.empty()) return std::nullopt;
-  std::optional<std::string> parent = parentOf(components, false);
-  if (!parent) return std::nullopt;
-  return childPath(*parent, components.back());
-}
-
-std::string TargetDirectory::prepare(const std::vector<std::string>& components) const {
-  if (components.empty()) return root;
-  std::string place = childPath(*parentOf(components, true), components.back());
-  struct stat st;
-  if (lstat(place.c_str(), &st) != 0) {
-    if (errno != ENOENT) throw pathError(place, errno);
-    return place;
-  }
-  return S_ISLNK(st.st_mode) ? followInside(place) : place;
+  return current;
 }

@@ -1,49 +1,71 @@
-// The directory an archive is extracted into, held in canonical form, and the places of
-// entries inside it. Every path it hands out lies inside the directory or is the directory
-// itself: symbolic links already on disk are followed only while they stay inside.
+// The directory an archive is extracted into, and the directories inside it, reached
+// through descriptors: every step opens one name relative to an open directory without
+// following a symbolic link, so a link swapped in between a check and a write cannot
+// redirect it, and no path longer than PATH_MAX is ever handed to the kernel.
 //
 // Failures throw std::runtime_error naming the path at fault.
 #ifndef SFX_EXTRACT_TARGET_DIRECTORY_H_
 #define SFX_EXTRACT_TARGET_DIRECTORY_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-class TargetDirectory {
+// An open directory descriptor, closed with the object, and the absolute path that names
+// the directory to the user.
+class Directory {
  public:
-  // Canonicalises `path` (relative paths against the working directory). Throws when it
-  // cannot be resolved or is not a directory.
-  explicit TargetDirectory(const std::string& path);
+  Directory() = default;
+  Directory(int fd, std::string path) : descriptor(fd), shownPath(std::move(path)) {}
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  ~Directory();
 
-  // Absolute, canonical, without trailing "/" (except for the root).
-  const std::string& path() const { return root; }
-  // The same ending in "/": what entry files are written under.
-  std::string baseDirectory() const;
-
-  // Where an entry with these name components stands now, without creating anything:
-  // its canonical parent plus its last component, the final component not followed.
-  // Nothing when a parent is missing or there are no components (the target itself).
-  std::optional<std::string> existingPlace(const std::vector<std::string>& components) const;
-
-  // Creates the entry's missing parent directories (mode 0755, umask applies) and returns
-  // its absolute path: canonical parent plus last component, or the canonical target of
-  // a symbolic link standing there. Refuses links that lead outside or nowhere.
-  std::string prepare(const std::vector<std::string>& components) const;
+  int fd() const { return descriptor; }
+  const std::string& path() const { return shownPath; }
+  // Another descriptor for the same directory.
+  Directory duplicate() const;
+  // Sets the directory's mode bits; a mode the file system refuses leaves it as it is.
+  void setMode(unsigned mode) const;
 
  private:
-  // Canonical path of the directory holding the last component; nothing when one is
-  // missing and `create` is false.
-  std::optional<std::string> parentOf(const std::vector<std::string>& components,
-                                      bool create) const;
-  // The canonical target of the symbolic link at `link`, which must lie inside.
-  std::string followInside(const std::string& link) const;
-  bool contains(const std::string& path) const;
-
-  std::string root;
+  int descriptor = -1;
+  std::string shownPath;
 };
 
-// `directory` with one more component; no doubled "/" after the root.
-std::string childPath(const std::string& directory, const std::string& component);
+class TargetDirectory {
+ public:
+  // Opens the directory at `path` (relative paths against the working directory), shown
+  // in canonical form. Throws when it cannot be opened or is not a directory.
+  explicit TargetDirectory(const std::string& path);
+  // The current working directory, however deep.
+  static TargetDirectory here();
+
+  const Directory& root() const { return top; }
+  const std::string& path() const { return top.path(); }
+
+  // Takes an exclusive lock on the directory, held until this object goes, so that two
+  // installers started in one directory run one after the other. Calls `waiting` about
+  // every 50 ms while another holds it; what `waiting` throws ends the wait. Where the
+  // file system has no locks, runs unlocked.
+  void lock(const std::function<void()>& waiting);
+
+  // Opens the directory `components` below `from` (the target or a directory inside it),
+  // creating missing ones (mode 0755, umask applies) when `create`; nothing when one is
+  // missing and !create. A symbolic link on the way is followed only while it leads
+  // inside the target: it is resolved to a canonical path and the walk starts again from
+  // the target with what lies below it.
+  std::optional<Directory> open(const Directory& from, const std::vector<std::string>& components,
+                                bool create) const;
+
+ private:
+  explicit TargetDirectory(Directory root) : top(std::move(root)) {}
+  // The components below the target of where the link at `link` leads; refuses links
+  // that lead outside or nowhere.
+  std::vector<std::string> followInside(const std::string& link) const;
+
+  Directory top;
+};
 
 #endif  // SFX_EXTRACT_TARGET_DIRECTORY_H_

@@ -2,6 +2,8 @@
 
 #include <FL/Fl.H>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -12,9 +14,39 @@
 
 #include "autorun.h"
 #include "extractor.h"
+#include "interruption.h"
 #include "progress_window.h"
 
 namespace {
+
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+std::atomic<bool> extracting{false};
+
+// During the extraction a stop signal asks it to clean up and stop; at any other time it
+// ends the process as it would have without us.
+void onStopSignal(int signal) {
+  requestInterruption(signal);
+  if (!extracting.load()) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
+}
+
+void catchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : STOP_SIGNALS) sigaction(signal, &action, nullptr);
+}
+
+// Ends the process by the signal that interrupted the extraction, as if it had not been
+// caught, once what the extraction had begun is cleaned up.
+void endBySignal() {
+  if (int signal = interruptionRequested()) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
+}
 
 std::string messageOf(const std::exception_ptr& failure) {
   try {
@@ -32,6 +64,7 @@ void report(const std::string& message) { std::fprintf(stderr, "sfx-stub: %s\n",
 // threw. The worker drives the window's event passes; this thread touches nothing meanwhile.
 std::exception_ptr extractOnWorker(Extractor& extractor) {
   std::exception_ptr failure;
+  extracting = true;
   std::thread worker([&extractor, &failure] {
     try {
       extractor.extractHere();
@@ -40,6 +73,8 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
     }
   });
   worker.join();
+  extracting = false;
+  endBySignal();
   return failure;
 }
 
@@ -60,10 +95,10 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
   }
 
   // A window hidden during the extraction means the user gave up: no command runs.
-  if (shownWindow->shown()) {
-    std::string comment = extractor.archive().comment();
-    std::thread(runAutorun, std::move(comment)).detach();
-  }
+  std::string comment = extractor.archive().comment();
+  // The command should not compete with a copy of its own payload for memory.
+  extractor.archive().reset();
+  if (shownWindow->shown()) std::thread(runAutorun, std::move(comment)).detach();
   return Fl::run();
 }
 
@@ -71,6 +106,7 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
 
 int runInstaller(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr) return EXIT_NO_ARCHIVE;
+  catchStopSignals();
   try {
     std::unique_ptr<Extractor> extractor;
     {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,15 +31,24 @@ struct Reader {
   int find(const std::string& name, mz_uint flags = 0) {
     return mz_zip_reader_locate_file(&zip, name.c_str(), nullptr, flags);
   }
-  // The entry's bytes through a buffer of its recorded size, as the archive code reads.
+  // The entry's bytes as the callback receives them; nothing when extraction fails.
   std::optional<std::string> extract(const std::string& name) {
     int index = find(name);
-    mz_zip_archive_file_stat* s = index < 0 ? nullptr : &stat(mz_uint(index));
-    if (!s) return std::nullopt;
-    std::string out(size_t(s->m_uncomp_size), '\0');
-    if (!mz_zip_reader_extract_to_mem(&zip, mz_uint(index), out.data(), out.size(), 0))
-      return std::nullopt;
+    if (index < 0) return std::nullopt;
+    std::string out;
+    if (!extractTo(mz_uint(index), &out)) return std::nullopt;
     return out;
+  }
+  // Appends what the callback receives to `out`, checking that the offsets follow on.
+  bool extractTo(mz_uint index, std::string* out, mz_uint flags = 0) {
+    return mz_zip_reader_extract_to_callback(&zip, index, append, out, flags);
+  }
+  static size_t append(void* opaque, mz_uint64 offset, const void* data, size_t n) {
+    std::string* out = static_cast<std::string*>(opaque);
+    EXPECT_EQ(offset, out->size());
+    EXPECT_LE(n, size_t(1) << 20);
+    out->append(static_cast<const char*>(data), n);
+    return n;
   }
   // One shared record: it is too large for the stack of a test.
   mz_zip_archive_file_stat& stat(mz_uint index) {
@@ -234,45 +244,63 @@ TEST(MinizLocate, MatchesWholeNamesPreferringExactCase) {
   EXPECT_EQ(many.find("ReAdmE"), 36);  // made for bits 1 | 4 | 32
 }
 
-TEST(MinizExtract, RefusesBrokenEntries) {
+TEST(MinizExtract, RefusesBrokenEntriesAndSaysWhy) {
   std::string text = "some text, some text, some text";
   uint32_t size = uint32_t(text.size());
   ZipBuilderEntry plain{.name = "f", .data = text};
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {"encrypted", oneFile({.name = "f", .data = text, .flags = 1})},
+  std::vector<std::tuple<std::string, std::string, mz_zip_error>> cases = {
+      {"encrypted", oneFile({.name = "f", .data = text, .flags = 1}), MZ_ZIP_UNSUPPORTED_ENCRYPTION},
       // Valid DEFLATE data under an unknown method.
-      {"unknown method", oneFile({.name = "f", .data = deflateRaw(text), .method = 12,
-                                  .crc = crc32Of(text), .uncompressedSize = size})},
-      {"crc of deflated", oneFile({.name = "f", .data = text, .crc = 1})},
-      {"crc of stored", oneFile({.name = "f", .data = text, .method = 0, .crc = 1})},
-      {"size too small", oneFile({.name = "f", .data = text, .uncompressedSize = size - 1})},
-      {"size too large", oneFile({.name = "f", .data = text, .uncompressedSize = size + 1})},
-      {"local signature", patched(oneFile(plain), 2, "X")},
-      {"local name past the end", patched(oneFile(plain), 26, le16(0xFFFF))},
-      {"bad deflate data", patched(oneFile(plain), 31, "\xFF")},
+      {"unknown method",
+       oneFile({.name = "f", .data = deflateRaw(text), .method = 12, .crc = crc32Of(text),
+                .uncompressedSize = size}),
+       MZ_ZIP_UNSUPPORTED_METHOD},
+      {"crc of deflated", oneFile({.name = "f", .data = text, .crc = 1}), MZ_ZIP_CRC_CHECK_FAILED},
+      {"crc of stored", oneFile({.name = "f", .data = text, .method = 0, .crc = 1}),
+       MZ_ZIP_CRC_CHECK_FAILED},
+      {"size too small", oneFile({.name = "f", .data = text, .uncompressedSize = size - 1}),
+       MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE},
+      {"size too large", oneFile({.name = "f", .data = text, .uncompressedSize = size + 1}),
+       MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE},
+      {"local signature", patched(oneFile(plain), 2, "X"), MZ_ZIP_INVALID_HEADER_OR_CORRUPTED},
+      {"local name past the end", patched(oneFile(plain), 26, le16(0xFFFF)),
+       MZ_ZIP_INVALID_HEADER_OR_CORRUPTED},
+      {"bad deflate data", patched(oneFile(plain), 31, "\xFF"), MZ_ZIP_DECOMPRESSION_FAILED},
+      {"deflate data zeroed", patched(oneFile({.name = "f", .data = std::string(5000, 'x') + text}),
+                                      30 + 1 + 4, std::string(4, '\0')),
+       MZ_ZIP_DECOMPRESSION_FAILED},
+      {"deflate data cut short",
+       oneFile({.name = "f", .data = text, .compressedSize = uint32_t(deflateRaw(text).size() - 2)}),
+       MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE},
   };
-  for (auto& [what, bytes] : cases) {
+  for (auto& [what, bytes, why] : cases) {
     Reader r(bytes);
     ASSERT_TRUE(r.ok) << what;
-    std::string room(4 * text.size(), 'q');
-    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 0, room.data(), room.size(), 0)) << what;
+    std::string out;
+    EXPECT_FALSE(r.extractTo(0, &out)) << what;
+    EXPECT_EQ(mz_zip_get_last_error(&r.zip), why) << what;
+    EXPECT_EQ(mz_zip_get_last_error(&r.zip), MZ_ZIP_NO_ERROR) << "not cleared: " << what;
+    EXPECT_LE(out.size(), text.size()) << "more than recorded handed out: " << what;
   }
 
   Reader r(oneFile(plain));
-  std::string room(4 * text.size(), 'q');
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 1, room.data(), room.size(), 0));
+  std::string out;
+  EXPECT_FALSE(r.extractTo(1, &out));
+  EXPECT_FALSE(r.extractTo(0, &out, MZ_ZIP_FLAG_COMPRESSED_DATA));
   mz_zip_reader_end(&r.zip);
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 0, room.data(), room.size(), 0));
+  EXPECT_FALSE(r.extractTo(0, &out));
+  EXPECT_EQ(out, "");
 }
 
-TEST(MinizExtract, RefusesSizesTheDataCannotProduce) {
+TEST(MinizExtract, RefusesSizesTheDataCannotProduceBeforeHandingAnythingOut) {
   std::string zeros(1 << 20, '\0');
   size_t packed = deflateRaw(zeros).size();
   ASSERT_LE(zeros.size(), packed * 1032);  // zlib's best stays within the bound
   Reader r(oneFile({.name = "z", .data = zeros, .uncompressedSize = uint32_t(packed * 1032 + 1)}));
-  std::string room(packed * 1032 + 1, 'q');
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 0, room.data(), room.size(), 0));
-  EXPECT_EQ(room.find_first_not_of('q'), std::string::npos) << "written before refusing";
+  std::string out;
+  EXPECT_FALSE(r.extractTo(0, &out));
+  EXPECT_EQ(mz_zip_get_last_error(&r.zip), MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
+  EXPECT_EQ(out.size(), 0u) << "handed out before refusing";
 }
 
 TEST(MinizExtract, HandlesDirectoriesDescriptorsAndEmptyData) {
@@ -292,10 +320,9 @@ TEST(MinizExtract, HandlesDirectoriesDescriptorsAndEmptyData) {
 }
 
 // Several MiB, so that output and checksum go through more than one slice.
-TEST(MinizExtract, ToMemFillsTheCallersBufferAndChecksEveryByte) {
+TEST(MinizExtract, CallbackGetsEveryByteInSlicesAndCanStopIt) {
   std::string data;
   for (int i = 0; data.size() < (3u << 20) + 12345; ++i) data += "row " + std::to_string(i) + "\n";
-  const uint32_t size = uint32_t(data.size());
   const uint32_t firstMiBCrc = crc32Of(data.substr(0, 1 << 20));
   Reader r(ZipBuilder()
                .add({.name = "deflated", .data = data})
@@ -303,26 +330,26 @@ TEST(MinizExtract, ToMemFillsTheCallersBufferAndChecksEveryByte) {
                .add({.name = "deflated, crc of the first MiB", .data = data, .crc = firstMiBCrc})
                .add({.name = "stored, crc of the first MiB", .data = data, .method = 0,
                      .crc = firstMiBCrc})
-               .dir("d")
                .build());
   ASSERT_TRUE(r.ok);
   for (mz_uint i : {0u, 1u}) {
-    std::string buffer(size + 3, '#');
-    ASSERT_TRUE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), buffer.size(), 0)) << i;
-    EXPECT_TRUE(buffer.substr(0, size) == data) << "entry " << i;
-    EXPECT_EQ(buffer.substr(size), "###") << "entry " << i;
-    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), size - 1, 0)) << i;
-    EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, i, buffer.data(), buffer.size(),
-                                              MZ_ZIP_FLAG_COMPRESSED_DATA)) << i;
+    std::string out;
+    ASSERT_TRUE(r.extractTo(i, &out)) << i;
+    EXPECT_TRUE(out == data) << "entry " << i;
+    // A callback that takes less than it is given stops the extraction there.
+    size_t calls = 0;
+    auto refuseSecond = [](void* opaque, mz_uint64, const void*, size_t n) -> size_t {
+      return ++*static_cast<size_t*>(opaque) == 2 ? n - 1 : n;
+    };
+    EXPECT_FALSE(mz_zip_reader_extract_to_callback(&r.zip, i, refuseSecond, &calls, 0)) << i;
+    EXPECT_EQ(calls, 2u) << i;
+    EXPECT_EQ(mz_zip_get_last_error(&r.zip), MZ_ZIP_WRITE_CALLBACK_FAILED) << i;
   }
-  std::string buffer(size, '#');
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 2, buffer.data(), size, 0));
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 3, buffer.data(), size, 0));
-  // A directory writes nothing; an index past the end is refused.
-  std::string dirBuffer = "untouched";
-  EXPECT_TRUE(mz_zip_reader_extract_to_mem(&r.zip, 4, dirBuffer.data(), dirBuffer.size(), 0));
-  EXPECT_EQ(dirBuffer, "untouched");
-  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 5, buffer.data(), size, 0));
+  for (mz_uint i : {2u, 3u}) {
+    std::string out;
+    EXPECT_FALSE(r.extractTo(i, &out)) << i;
+    EXPECT_EQ(mz_zip_get_last_error(&r.zip), MZ_ZIP_CRC_CHECK_FAILED) << i;
+  }
 }
 
 TEST(MinizModes, WriterMakesTheEmptyArchiveAndModesChangeInTurn) {

@@ -1,0 +1,74 @@
+#include "entry_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// Bounded writes: one huge write costs the kernel far more than a run of 1 MiB ones.
+const size_t WRITE_CHUNK = size_t(1) << 20;
+const size_t NAME_MAX_BYTES = 255;
+const char TEMPORARY_PREFIX[] = ".sfx-part.";
+
+int createExclusive(int dir, const std::string& name) {
+  return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+}  // namespace
+
+std::string EntryFile::temporaryName(const std::string& name) {
+  const std::string prefix = TEMPORARY_PREFIX;
+  if (prefix.size() + name.size() <= NAME_MAX_BYTES) return prefix + name;
+  // A long name keeps its own: the temporary one must stay a valid name.
+  return prefix + std::to_string(std::hash<std::string>()(name));
+}
+
+EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownPath)
+    : dir(dir), name(name), temporary(temporaryName(name)), shownPath(shownPath) {
+  fd = createExclusive(dir, temporary);
+  // One run at a time holds the target, so a file of this name is a killed run's leftover.
+  if (fd < 0 && errno == EEXIST && unlinkat(dir, temporary.c_str(), 0) == 0)
+    fd = createExclusive(dir, temporary);
+  if (fd < 0) throw failure(errno);
+}
+
+EntryFile::~EntryFile() {
+  if (fd >= 0) close(fd);
+  if (!landed) unlinkat(dir, temporary.c_str(), 0);
+}
+
+std::runtime_error EntryFile::failure(int error) const {
+  return std::runtime_error("file couldn't be written: " + shownPath + ": " +
+                            std::generic_category().message(error));
+}
+
+void EntryFile::write(const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, std::min(size, WRITE_CHUNK));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw failure(errno);
+    }
+    // A write that takes nothing would loop for ever; the disk is as good as full.
+    if (n == 0) throw failure(ENOSPC);
+    data += n;
+    size -= size_t(n);
+  }
+}
+
+void EntryFile::land(mode_t mode) {
+  (void)fchmod(fd, mode);
+  const int closing = fd;
+  fd = -1;
+  // Network file systems report a failed write only here.
+  if (close(closing) != 0 && errno != EINTR) throw failure(errno);
+  if (renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) throw failure(errno);
+  landed = true;
+}

@@ -1,0 +1,45 @@
+// One file entry on its way to disk. Its bytes go to a new temporary file beside its
+// final name, and the temporary file is renamed over that name once whole: the name holds
+// what stood there before or the complete new file, never a part of it. Whatever stood at
+// the name (a file, a hard link, a FIFO, a device, a symbolic link) is replaced, never
+// opened or written through.
+#ifndef SFX_EXTRACT_ENTRY_FILE_H_
+#define SFX_EXTRACT_ENTRY_FILE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+class EntryFile {
+ public:
+  // Creates the temporary file in the directory `dir`, exclusively, never through a link
+  // and readable by the user alone until it lands. A temporary file a killed run left
+  // under the same name is removed first. `shownPath` names the final file in errors.
+  EntryFile(int dir, const std::string& name, const std::string& shownPath);
+  // Removes the temporary file unless it has landed.
+  ~EntryFile();
+  EntryFile(const EntryFile&) = delete;
+  EntryFile& operator=(const EntryFile&) = delete;
+
+  // Appends `size` bytes. Every failure, a short write included, throws "file couldn't be
+  // written: PATH: REASON".
+  void write(const char* data, size_t size);
+  // Sets `mode` (a mode the file system refuses leaves the file as created), closes the
+  // file and renames it over the final name; throws as write does.
+  void land(mode_t mode);
+
+  // The temporary name used for `name`.
+  static std::string temporaryName(const std::string& name);
+
+ private:
+  std::runtime_error failure(int error) const;
+
+  int dir;
+  std::string name, temporary, shownPath;
+  int fd = -1;
+  bool landed = false;
+};
+
+#endif  // SFX_EXTRACT_ENTRY_FILE_H_
