@@ -241,7 +241,7 @@ class Failures(Scratch):
             return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
 
         run = self.start(python_installer(self.work, entries, b"$AUTORUN$>touch ../ran", damage))
-        self.assertFailure(run, "pkg/damaged.txt: file couldn't be read: CRC mismatch")
+        self.assertFailure(run, "pkg/damaged.txt: file couldn't be read: damaged compressed data")
         # The first entry's tree lands whole or not at all, and leaves nothing behind.
         self.assertEqual(os.listdir(self.run_dir), [])
 
