@@ -1,0 +1,308 @@
+// A run over an earlier installation: the earlier one survives every failure until the
+// new one is complete, and nothing that stands where an entry goes is written through.
+// Cases that need real file systems (tmpfs, bind mounts) or another user run as root only.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <random>
+#include <thread>
+
+#include "extract_helpers.h"
+#include "extractor.h"
+#include "interruption.h"
+#include "zip_builder.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+std::string noise(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string data(size, '\0');
+  for (char& c : data) c = char(random());
+  return data;
+}
+
+// Version 1 of an installation, and what a user added to it since.
+ZipBuilder version1() {
+  return ZipBuilder().dir("top").dir("top/ro", 040555).file("top/ro/a", "old a").file("top/b", "old b");
+}
+
+// Names the extraction uses for its temporary files and stages.
+bool holdsLeftovers(const std::map<std::string, std::string>& tree) {
+  for (const auto& [path, what] : tree)
+    if (path.find(".sfx-") != std::string::npos) return true;
+  return false;
+}
+
+class ExtractorReplaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { mkdir(target.c_str(), 0755); }
+  void TearDown() override {
+    // Mounts may have moved with the tree they were in: every one below the scratch goes.
+    std::ifstream table("/proc/self/mounts");
+    std::vector<std::string> below;
+    for (std::string device, at, rest; table >> device >> at && std::getline(table, rest);)
+      if (at.compare(0, files.path().size(), files.path()) == 0) below.push_back(at);
+    std::sort(below.rbegin(), below.rend());
+    for (const std::string& at : below) umount2(at.c_str(), MNT_DETACH);
+    requestInterruption(0);
+  }
+
+  // Extracts `archive` into the target; returns the error message, or "" on success.
+  std::string extract(const ZipBuilder& archive, std::shared_ptr<ExtractionListener> listener = {}) {
+    Extractor extractor(saveArchive(files / "a.zip", archive.build()));
+    if (listener) extractor.addListener(listener);
+    std::string message = messageOf([&] { extractor.extractAll(target); });
+    return message == "<no exception>" ? "" : message;
+  }
+  // The previous installation, with a file its user added.
+  std::map<std::string, std::string> installVersion1() {
+    EXPECT_EQ(extract(version1()), "");
+    writeFile(target + "/top/user-notes", "mine");
+    return snapshot(target);
+  }
+  bool mount(const std::string& source, const std::string& at, const char* type,
+             unsigned long flags, const char* options) {
+    return ::mount(source.c_str(), at.c_str(), type, flags, options) == 0;
+  }
+
+  UmaskScope mask{022};
+  TempDir files;
+  std::string target = files / "target";
+};
+
+TEST_F(ExtractorReplaceTest, FailedRunLeavesThePreviousInstallationAsItWas) {
+  const auto before = installVersion1();
+  ZipBuilderEntry damaged{.name = "top/ro/a", .data = "new a", .crc = 7};
+  EXPECT_EQ(extract(ZipBuilder().dir("top").dir("top/ro", 040555).add(damaged).file("top/c", "c")),
+            "top/ro/a: file couldn't be read: CRC mismatch");
+  EXPECT_EQ(snapshot(target), before);
+  // A complete run then replaces it whole.
+  EXPECT_EQ(extract(ZipBuilder().dir("top").file("top/c", "c")), "");
+  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{{"top", "dir 0755"},
+                                                                  {"top/c", "file 0644 c"}}));
+}
+
+TEST_F(ExtractorReplaceTest, FullDiskNamesTheCutEntryAndLosesNothing) {
+  if (!mount("tmpfs", target, "tmpfs", 0, "size=256k,mode=755")) GTEST_SKIP() << "needs root";
+  const auto before = installVersion1();
+  const std::string big = noise(400 << 10, 1);
+  EXPECT_EQ(extract(ZipBuilder().dir("top").add({.name = "top/big", .data = big, .method = 0})
+                        .file("top/small", "s")),
+            "top/big: file couldn't be written: " + target + "/top/big: No space left on device");
+  EXPECT_EQ(snapshot(target), before);
+  // Outside the first entry's place too: the file that was there stays whole.
+  writeFile(target + "/beside", "kept");
+  EXPECT_EQ(extract(ZipBuilder().dir("top").add({.name = "beside", .data = big, .method = 0})),
+            "beside: file couldn't be written: " + target + "/beside: No space left on device");
+  EXPECT_EQ(readFile(target + "/beside"), "kept");
+  EXPECT_FALSE(holdsLeftovers(snapshot(target)));
+}
+
+TEST_F(ExtractorReplaceTest, LinksFifosAndDevicesAreReplacedNotWrittenThrough) {
+  writeFile(files / "original", "outside");
+  ASSERT_EQ(link((files / "original").c_str(), (target + "/linked").c_str()), 0);
+  ASSERT_EQ(mkfifo((target + "/fifo").c_str(), 0644), 0);
+  const bool device = mknod((target + "/device").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  chmod((target + "/linked").c_str(), 0444);  // read-only files are replaced too
+  ZipBuilder archive = ZipBuilder().dir("top").file("linked", "new").file("fifo", "f");
+  if (device) archive.file("device", "d");
+  // A FIFO opened for writing would wait for a reader for ever.
+  auto run = std::async(std::launch::async, [&] { return extract(archive); });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "hangs";
+  EXPECT_EQ(run.get(), "");
+  EXPECT_EQ(readFile(files / "original"), "outside");
+  EXPECT_EQ(readFile(target + "/linked"), "new");
+  EXPECT_EQ(readFile(target + "/fifo"), "f");
+  if (device) {
+    EXPECT_EQ(readFile(target + "/device"), "d");
+  }
+}
+
+TEST_F(ExtractorReplaceTest, MountsInsideThePreviousInstallationKeepTheirContent) {
+  installVersion1();
+  for (const char* name : {"bound", "own"}) {
+    ASSERT_EQ(mkdir((files / name).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((target + "/top/" + name).c_str(), 0755), 0);
+  }
+  writeFile(files / "bound/keep", "bound");
+  if (!mount(files / "bound", target + "/top/bound", nullptr, MS_BIND, nullptr))
+    GTEST_SKIP() << "needs root";
+  ASSERT_TRUE(mount("tmpfs", target + "/top/own", "tmpfs", 0, "size=64k"));
+  writeFile(target + "/top/own/keep", "own");
+  EXPECT_EQ(extract(ZipBuilder().dir("top").file("top/new", "n")), "");
+  EXPECT_EQ(readFile(files / "bound/keep"), "bound");
+  EXPECT_EQ(readFile(target + "/top/new"), "n");
+  EXPECT_FALSE(exists(target + "/top/b"));
+  // What could not go stays under a stage name, its mounts and their content with it.
+  bool ownKept = false;
+  for (const auto& [path, what] : snapshot(target))
+    ownKept |= path.find("/own/keep") != std::string::npos && what == "file 0644 own";
+  EXPECT_TRUE(ownKept);
+}
+
+TEST_F(ExtractorReplaceTest, LeftoversOfKilledRunsAreCleanedUp) {
+  ASSERT_EQ(mkdir((target + "/.sfx-stage.top.12ab").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((target + "/.sfx-stage.top.12ab/ro").c_str(), 0555), 0);
+  writeFile(target + "/.sfx-part.f", "half");
+  EXPECT_EQ(extract(ZipBuilder().dir("top").file("f", "whole")), "");
+  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{{"top", "dir 0755"},
+                                                                  {"f", "file 0644 whole"}}));
+}
+
+// A listener that asks for an interruption, as a signal handler would, at one point.
+struct Interrupter : RecordingListener {
+  std::function<bool(uint64_t)> when;
+  void onProgress(uint64_t done, uint64_t) override {
+    if (when && when(done)) requestInterruption(SIGTERM);
+  }
+};
+
+TEST_F(ExtractorReplaceTest, InterruptionCleansUpAndKeepsThePreviousInstallation) {
+  const auto before = installVersion1();
+  auto listener = std::make_shared<Interrupter>();
+  listener->when = [](uint64_t done) { return done > 0; };  // within the first file
+  ZipBuilder archive = ZipBuilder().dir("top").file("beside", noise(3 << 20, 2)).file("top/x", "x");
+  Extractor extractor(saveArchive(files / "a.zip", archive.build()));
+  extractor.addListener(listener);
+  try {
+    extractor.extractAll(target);
+    FAIL() << "not interrupted";
+  } catch (const Interrupted& stop) {
+    EXPECT_EQ(stop.signal(), SIGTERM);
+  }
+  EXPECT_EQ(snapshot(target), before);
+}
+
+TEST_F(ExtractorReplaceTest, SecondRunWaitsForTheFirst) {
+  int held = open(target.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  struct Waiter : RecordingListener {
+    std::atomic<int> waits{0};
+    void onProgress(uint64_t done, uint64_t total) override {
+      if (done == 0 && total == 0) ++waits;
+    }
+  };
+  auto waiter = std::make_shared<Waiter>();
+  auto run = std::async(std::launch::async, [&] { return extract(ZipBuilder().dir("top"), waiter); });
+  while (waiter->waits < 3) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(snapshot(target).empty()) << "touched the target while another run holds it";
+  close(held);
+  EXPECT_EQ(run.get(), "");
+  EXPECT_TRUE(exists(target + "/top"));
+}
+
+TEST_F(ExtractorReplaceTest, LaterEntriesOfOneNameWin) {
+  EXPECT_EQ(extract(ZipBuilder()
+                        .dir("top")
+                        .file("top/a.txt", "first")
+                        .file("b.txt", "first")
+                        .file("top/a.txt", "second")
+                        .file("b.txt", "second")),
+            "");
+  EXPECT_EQ(readFile(target + "/top/a.txt"), "second");
+  EXPECT_EQ(readFile(target + "/b.txt"), "second");
+}
+
+TEST_F(ExtractorReplaceTest, ProgressCountsEveryByteOfAnEntry) {
+  struct Progress : RecordingListener {
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+    void onProgress(uint64_t done, uint64_t total) override { seen.emplace_back(done, total); }
+  };
+  auto progress = std::make_shared<Progress>();
+  const uint64_t size = (3u << 20) + 5;
+  EXPECT_EQ(extract(ZipBuilder().file("f", std::string(size, 'p')), progress), "");
+  ASSERT_GE(progress->seen.size(), 4u);
+  for (size_t i = 1; i < progress->seen.size(); ++i)
+    EXPECT_LT(progress->seen[i - 1].first, progress->seen[i].first);
+  EXPECT_EQ(progress->seen.back(), std::make_pair(size, size));
+}
+
+// Runs `body` in a child process as user and group 65534; its failures come back as text.
+std::string asNobody(const std::function<std::string()>& body) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "pipe failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipeFds[0]);
+    std::string result = setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                                 setresuid(65534, 65534, 65534) == 0
+                             ? body()
+                             : "cannot become 65534";
+    ssize_t ignored = write(pipeFds[1], result.data(), result.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  std::string result;
+  char buffer[512];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, size_t(n));
+  close(pipeFds[0]);
+  waitpid(pid, nullptr, 0);
+  return result;
+}
+
+TEST_F(ExtractorReplaceTest, OwnersReplaceTheirReadOnlyInstallations) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(files.path().c_str(), 0755), 0);
+  ZipBuilder locked = ZipBuilder().dir("top", 040555).dir("top/in", 040500).file("top/in/f", "1", 0100444);
+  saveArchive(files / "locked.zip", locked.build());
+  saveArchive(files / "next.zip", ZipBuilder().dir("top").file("top/g", "2").build());
+  const std::string path = target;
+  EXPECT_EQ(asNobody([&] {
+              for (const char* archive : {"locked.zip", "locked.zip", "next.zip"}) {
+                std::string error = messageOf([&] { Extractor(files / archive).extractAll(path); });
+                if (error != "<no exception>") return std::string(archive) + ": " + error;
+              }
+              return std::string();
+            }),
+            "");
+  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{{"top", "dir 0755"},
+                                                                  {"top/g", "file 0644 2"}}));
+}
+
+// A directory of the target swapped for a link to elsewhere, over and over while entries
+// are written into it: nothing may ever land outside.
+TEST_F(ExtractorReplaceTest, SwappedDirectoriesNeverLeadOutside) {
+  const std::string outside = files / "outside";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ZipBuilder archive = ZipBuilder().dir("top").dir("sub");
+  for (int i = 0; i < 300; ++i) archive.file("sub/f" + std::to_string(i), "x");
+  saveArchive(files / "race.zip", archive.build());
+  for (int round = 0; round < 8; ++round) {
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      const std::string sub = target + "/sub", aside = target + "/sub-aside";
+      while (!done) {
+        if (rename(sub.c_str(), aside.c_str()) == 0) {
+          symlink(outside.c_str(), sub.c_str());
+          std::this_thread::yield();
+          unlink(sub.c_str());
+          rename(aside.c_str(), sub.c_str());
+        }
+        std::this_thread::yield();
+      }
+    });
+    messageOf([&] { Extractor(files / "race.zip").extractAll(target); });
+    done = true;
+    swapper.join();
+    EXPECT_TRUE(snapshot(outside).empty()) << "round " << round;
+  }
+}
+
+}  // namespace
