@@ -259,8 +259,9 @@ void ZipArchive::checkEntriesApart() {
     }
     spans.push_back({info.localHeaderOffset, end, static_cast<mz_uint>(info.index)});
   }
-  std::sort(spans.begin(), spans.end(),
-            [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.index < b.index;
+  });
   for (size_t i = 1; i < spans.size(); ++i) {
     if (spans[i].begin < spans[i - 1].end) {
       const mz_uint a = std::min(spans[i - 1].index, spans[i].index);

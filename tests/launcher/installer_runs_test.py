@@ -102,11 +102,15 @@ class Scratch(unittest.TestCase):
     def tearDown(self):
         for run in self.runs:
             run.kill()
+        with open("/proc/self/mounts") as f:
+            mounted = [line.split()[1] for line in f]
+        for point in sorted((m for m in mounted if m.startswith(self.root + "/")), reverse=True):
+            subprocess.run(["umount", "-l", point])
         subprocess.run(["chmod", "-R", "u+rwx", self.root])
         shutil.rmtree(self.root)
 
-    def start(self, installer, args=(), env=None):
-        run = lib.Run(installer, self.run_dir, args, env)
+    def start(self, installer, args=(), env=None, prefix=()):
+        run = lib.Run(installer, self.run_dir, args, env, prefix)
         self.runs.append(run)
         return run
 
@@ -114,6 +118,25 @@ class Scratch(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.parent)), ["bystander.txt", "run"])
         with open(os.path.join(self.parent, "bystander.txt")) as f:
             self.assertEqual(f.read(), "keep me\n")
+
+    def assertFailure(self, run, fragment):
+        window = wait_window_or_end(run)
+        if window is not None:
+            # The window was shown: it tells the user, and waits to be closed.
+            deadline = time.monotonic() + 20
+            while "sfx-stub: " not in run.stderr() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertTrue(run.running())
+            lib.request_close(window)
+        status = run.wait()
+        self.assertEqual(status, 3)
+        lines = run.stderr().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith("sfx-stub: "), lines[0])
+        self.assertIn(fragment, lines[0])
+        self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
+        self.assertParentUntouched()
 
     def seen(self):
         with open(os.path.join(self.run_dir, "seen.txt")) as f:
@@ -213,25 +236,6 @@ class NothingToInstall(Scratch):
 
 
 class Failures(Scratch):
-    def assertFailure(self, run, fragment):
-        window = wait_window_or_end(run)
-        if window is not None:
-            # The window was shown: it tells the user, and waits to be closed.
-            deadline = time.monotonic() + 20
-            while "sfx-stub: " not in run.stderr() and time.monotonic() < deadline:
-                time.sleep(0.02)
-            self.assertTrue(run.running())
-            lib.request_close(window)
-        status = run.wait()
-        self.assertEqual(status, 3)
-        lines = run.stderr().splitlines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertTrue(lines[0].startswith("sfx-stub: "), lines[0])
-        self.assertIn(fragment, lines[0])
-        self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
-        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
-        self.assertParentUntouched()
-
     def test_crc_damaged_entry(self):
         entries = [("pkg/", b"", 0o40755), ("pkg/first.txt", b"first\n", 0o100644),
                    ("pkg/damaged.txt", b"x" * 4000, 0o100644), ("pkg/later.txt", b"later\n", 0o100644)]

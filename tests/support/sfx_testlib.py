@@ -132,13 +132,32 @@ def count_files(root):
     return sum(len(names) for _, _, names in os.walk(root))
 
 
+def tree(root):
+    """{relative path: (kind, mode[, content])} of everything under root, links not
+    followed: what a user would find there."""
+    out = {}
+    for directory, dirs, names in os.walk(root):
+        for name in dirs + names:
+            path = os.path.join(directory, name)
+            st = os.lstat(path)
+            mode = oct(st.st_mode & 0o7777)
+            if stat.S_ISDIR(st.st_mode):
+                out[os.path.relpath(path, root)] = ("dir", mode)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    out[os.path.relpath(path, root)] = ("file", mode, f.read())
+            else:
+                out[os.path.relpath(path, root)] = ("other", mode)
+    return out
+
+
 # ---- running installers --------------------------------------------------------------
 
 class Run:
     """One installer process started in its own working directory; stdout and stderr are
     kept in files there, so a blocked pipe never stalls the stub."""
 
-    def __init__(self, installer, cwd, args=(), env=None):
+    def __init__(self, installer, cwd, args=(), env=None, prefix=()):
         self.cwd = cwd
         self.out_path = os.path.join(tempfile.mkdtemp(prefix="sfx-run-"), "out")
         self._out = open(self.out_path + ".stdout", "wb")
@@ -150,7 +169,7 @@ class Run:
                 del full_env[key]
         if os.environ.get("DISPLAY"):
             x_connection()  # ours first: see "looking at windows" below
-        self.process = subprocess.Popen([installer, *args], cwd=cwd, env=full_env,
+        self.process = subprocess.Popen([*prefix, installer, *args], cwd=cwd, env=full_env,
                                         stdout=self._out, stderr=self._err)
 
     def wait(self, timeout=30):

@@ -87,7 +87,59 @@ def malformed_archives(flips=40):
     out["second-crc-wrong"] = _patch(base, second + 16, "<I", 0xDEADBEEF)
     out["second-method-unknown"] = _patch(base, second + 10, "<H", 99)
     out["second-encrypted"] = _patch(base, second + 8, "<H", 1)
+    out["size-claim-4gib"] = size_claim_archive(0xFFFFFFF0, bytes(4096))
+    out["size-claim-zip64-40gib"] = size_claim_archive(40 << 30, bytes(4096))
+    out["overlapping-entries"] = overlapping_archive(20, bytes(4096))
     return out
+
+
+def _single_central_header(data):
+    """(start, length) of the last central header of `data`."""
+    end = _end_record_offset(data)
+    start = data.rindex(b"PK\x01\x02", 0, end)
+    name, extra, comment = struct.unpack_from("<HHH", data, start + 28)
+    return start, 46 + name + extra + comment
+
+
+def _with_central(data, start, length, new_headers):
+    """`data` with the central header at start..start+length replaced by `new_headers`."""
+    end = _end_record_offset(data)
+    count = struct.unpack_from("<H", data, end + 10)[0]
+    added = new_headers.count(b"PK\x01\x02") - 1
+    record = bytearray(data[end:])
+    struct.pack_into("<HH", record, 8, count + added, count + added)
+    size = struct.unpack_from("<I", record, 12)[0]
+    struct.pack_into("<I", record, 12, size - length + len(new_headers))
+    return data[:start] + new_headers + data[start + length:end] + bytes(record)
+
+
+def size_claim_archive(claim, data=bytes(1 << 20)):
+    """top/ and top/claim.bin holding `data`, whose central header claims `claim` bytes
+    uncompressed (through a ZIP64 extra field when it needs 64 bits)."""
+    zipped = _zip([("top/", b"", 0o40755), ("top/claim.bin", data, 0o100644)])
+    start, length = _single_central_header(zipped)
+    header = bytearray(zipped[start:start + length])
+    if claim < 0xFFFFFFFF:
+        struct.pack_into("<I", header, 24, claim)
+    else:
+        name = struct.unpack_from("<H", header, 28)[0]
+        extra = struct.pack("<HHQ", 1, 8, claim)
+        struct.pack_into("<I", header, 24, 0xFFFFFFFF)
+        struct.pack_into("<H", header, 30, struct.unpack_from("<H", header, 30)[0] + len(extra))
+        header[46 + name:46 + name] = extra
+    return _with_central(zipped, start, length, bytes(header))
+
+
+def overlapping_archive(copies, data=bytes(1 << 20)):
+    """top/ and top/a, then `copies` more central records that all point at top/a's data:
+    a zip bomb that writes copies + 1 times the size of what it holds."""
+    zipped = _zip([("top/", b"", 0o40755), ("top/a", data, 0o100644)])
+    start, length = _single_central_header(zipped)
+    header = zipped[start:start + length]
+    name = struct.unpack_from("<H", header, 28)[0]
+    copies_of = [header[:46] + b"top/%c" % (ord("b") + i % 20) + header[46 + name:]
+                 for i in range(copies)]
+    return _with_central(zipped, start, length, header + b"".join(copies_of))
 
 
 def write_corpus(directory, archives):
