@@ -11,8 +11,9 @@ class ExtractionListener {
   // Called once per entry, directories included, before the entry is created or
   // written, with its absolute target path. `path` is valid only during the call.
   virtual void onEntry(const std::string& path) = 0;
-  // Called while the entry last announced is written, after each chunk of at most 1 MiB:
-  // `done` of its `total` bytes are on their way to disk. Also called, with 0 of 0,
+  // Called while the entry last announced is written, after each chunk of at most 1 MiB,
+  // and once more when it is complete: `done` of its `total` bytes are on their way to
+  // disk (0 of 0 for an entry without bytes). Also called, with 0 of 0 before any entry,
   // about every 50 ms while the extraction waits for another installer in the same
   // directory to finish.
   virtual void onProgress(uint64_t done, uint64_t total) {

@@ -141,9 +141,10 @@ class Tree {
 
 }  // namespace
 
-Extractor::Extractor(const std::string& archivePath) : archiveFile(archivePath) {
+Extractor::Extractor(const std::string& archivePath, const std::string& shownName)
+    : archiveFile(shownName.empty() ? archivePath : shownName) {
   // A file without an archive leaves the archive empty; only damaged data throws.
-  naming(archivePath, [&] { return zipArchive.loadFile(archivePath); });
+  archiveFound = naming(archiveFile, [&] { return zipArchive.loadFile(archivePath); });
 }
 
 void Extractor::addListener(const std::shared_ptr<ExtractionListener>& listener) {
@@ -197,6 +198,7 @@ void Extractor::extractInto(TargetDirectory& target) {
       const mode_t recorded = (record.externalAttributes >> 16) & 07777;
       if (directory) {
         naming(name, [&] { tree.makeDirectory(place, components, recorded); });
+        progress(0, 0);
         continue;
       }
       naming(name, [&] {
@@ -210,6 +212,7 @@ void Extractor::extractInto(TargetDirectory& target) {
         });
         file.land(recorded != 0 ? recorded : fileMode);
       });
+      progress(record.uncompressedSize, record.uncompressedSize);
     }
     naming(records.front().name, [&] { tree.finish(); });
   } catch (...) {

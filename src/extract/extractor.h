@@ -17,8 +17,9 @@ class TargetDirectory;
 class Extractor {
  public:
   // Loads the archive that ends the file at `archivePath`. A file that cannot be opened
-  // or carries no archive leaves the archive empty; damaged archive data throws.
-  explicit Extractor(const std::string& archivePath);
+  // or carries no archive leaves the archive empty; damaged archive data throws, naming
+  // the file `shownName` (by default `archivePath`).
+  explicit Extractor(const std::string& archivePath, const std::string& shownName = "");
 
   void addListener(const std::shared_ptr<ExtractionListener>& listener);
 
@@ -33,6 +34,8 @@ class Extractor {
   void extractHere();
 
   ZipArchive& archive() { return zipArchive; }
+  // Whether the file ended in an archive's end record, even one without entries.
+  bool foundArchive() const { return archiveFound; }
 
  private:
   const std::vector<ZipEntryInfo>& listEntries();
@@ -43,6 +46,7 @@ class Extractor {
   ZipArchive zipArchive;
   std::vector<std::shared_ptr<ExtractionListener>> listeners;
   std::string archiveFile;  // for error messages
+  bool archiveFound = false;
 };
 
 #endif  // SFX_EXTRACT_EXTRACTOR_H_

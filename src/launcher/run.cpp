@@ -1,8 +1,11 @@
 #include "run.h"
 
 #include <FL/Fl.H>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -13,8 +16,10 @@
 #include <vector>
 
 #include "autorun.h"
+#include "display_text.h"
 #include "extractor.h"
 #include "interruption.h"
+#include "own_file.h"
 #include "progress_window.h"
 
 namespace {
@@ -48,6 +53,17 @@ void endBySignal() {
   }
 }
 
+// A closed standard descriptor would be taken by the next file opened (the display
+// connection, say), and our messages would be written into it.
+void keepStandardDescriptorsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) close(opened);
+    }
+  }
+}
+
 std::string messageOf(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
@@ -58,7 +74,9 @@ std::string messageOf(const std::exception_ptr& failure) {
   }
 }
 
-void report(const std::string& message) { std::fprintf(stderr, "sfx-stub: %s\n", message.c_str()); }
+void report(const std::string& message) {
+  std::fprintf(stderr, "sfx-stub: %s\n", printable(message).c_str());
+}
 
 // Runs the extraction on a worker thread while this thread waits, and hands back what it
 // threw. The worker drives the window's event passes; this thread touches nothing meanwhile.
@@ -78,6 +96,13 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
   return failure;
 }
 
+// Tells the user what went wrong in the shown window, and waits for them to close it.
+int showFailure(ProgressWindow& window, const std::string& message) {
+  window.showFailure(message);
+  Fl::run();
+  return EXIT_FAILED;
+}
+
 // Shows the window, extracts, then either tells the user what failed or starts autorun,
 // and runs the event loop until the window is hidden.
 int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCount) {
@@ -87,11 +112,9 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
   shownWindow->show(argc, argv);
 
   if (std::exception_ptr failure = extractOnWorker(extractor)) {
-    std::string message = messageOf(failure);
+    const std::string message = messageOf(failure);
     report(message);
-    shownWindow->showFailure(message);
-    Fl::run();
-    return EXIT_FAILED;
+    return showFailure(*shownWindow, message);
   }
 
   // A window hidden during the extraction means the user gave up: no command runs.
@@ -102,19 +125,39 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
   return Fl::run();
 }
 
+// A failure before any entry could be counted: reported on stderr first (the display may
+// not open), then in a window of its own.
+int failBeforeExtraction(int argc, char** argv, const std::string& message) {
+  report(message);
+  ProgressWindow window(0);
+  window.show(argc, argv);
+  return showFailure(window, message);
+}
+
 }  // namespace
 
 int runInstaller(int argc, char** argv) {
+  keepStandardDescriptorsOpen();
   if (argc < 1 || argv[0] == nullptr) return EXIT_NO_ARCHIVE;
   catchStopSignals();
+  const OwnFile self = ownFile(argv[0]);
+  std::unique_ptr<Extractor> extractor;
+  std::vector<std::string> names;
   try {
-    std::unique_ptr<Extractor> extractor;
-    {
-      std::string ownPath(argv[0]);
-      extractor = std::make_unique<Extractor>(ownPath);
-    }
-    std::vector<std::string> names = extractor->archive().names();
-    if (names.empty()) return EXIT_NO_ARCHIVE;
+    extractor = std::make_unique<Extractor>(self.openPath, self.shownPath);
+    names = extractor->archive().names();
+  } catch (...) {
+    return failBeforeExtraction(argc, argv, messageOf(std::current_exception()));
+  }
+  if (names.empty()) {
+    // Bytes after the program without an archive's end: a download cut short.
+    if (!extractor->foundArchive() && bytesAfterImage(self.openPath) > 0)
+      return failBeforeExtraction(argc, argv, self.shownPath +
+                                                  ": the installer is incomplete or damaged "
+                                                  "(no end of central directory record)");
+    return EXIT_NO_ARCHIVE;
+  }
+  try {
     return showAndExtract(argc, argv, *extractor, names.size());
   } catch (...) {
     report(messageOf(std::current_exception()));

@@ -8,6 +8,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Window.H>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,11 +19,17 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   explicit ProgressWindow(uint64_t entryCount);
   ~ProgressWindow() override;
 
-  // Moves the bar one entry on, labels it with `path` and runs one event pass.
+  // Labels the bar with `path`, shown literally and on one line, moves it to the start of
+  // this entry and runs one event pass. The last entry activates the close button.
   void onEntry(const std::string& path) override;
+  // Moves the bar by the share of the entry's bytes written, and runs an event pass when
+  // the last is 40 ms old, so the window answers during a long entry (and while waiting
+  // for another installer).
+  void onProgress(uint64_t done, uint64_t total) override;
 
-  // Tells the person in front of the window that the extraction failed, and lets
-  // them close it.
+  // Tells the person in front of the window that the extraction failed, in the caption
+  // ("Falha na extração: MESSAGE", on two lines at most, never losing the reason), and
+  // lets them close it. Needs the window shown (the text is measured on the display).
   void showFailure(const std::string& message);
 
   static void closeCallback(Fl_Widget* widget, void* userData);
@@ -32,7 +39,11 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   Fl_Button* button() const { return closeButton; }
 
  private:
+  void eventPass();
+
   uint64_t entryCount;
+  uint64_t announced = 0;
+  std::chrono::steady_clock::time_point lastPass;
   Fl_Progress* progressBar;
   Fl_Box* captionBox;
   Fl_Button* closeButton;

@@ -229,11 +229,6 @@ class NothingToInstall(Scratch):
         installer = python_installer(self.work, [], b"$AUTORUN$>touch ../ran")
         self.assertQuietStatus2(self.start(installer))
 
-    def test_bare_command_name_found_on_path(self):
-        info_zip_installer(self.work, "$AUTORUN$>touch ../ran")
-        env = {"PATH": self.work + os.pathsep + os.environ["PATH"]}
-        self.assertQuietStatus2(self.start("installer", env=env))
-
 
 class Failures(Scratch):
     def test_crc_damaged_entry(self):

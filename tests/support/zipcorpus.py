@@ -7,6 +7,7 @@ import io
 import random
 import struct
 import zipfile
+import zlib
 
 
 def _zip(entries, comment=b"", compression=zipfile.ZIP_DEFLATED):
@@ -140,6 +141,27 @@ def overlapping_archive(copies, data=bytes(1 << 20)):
     copies_of = [header[:46] + b"top/%c" % (ord("b") + i % 20) + header[46 + name:]
                  for i in range(copies)]
     return _with_central(zipped, start, length, header + b"".join(copies_of))
+
+
+def zeros_archive(name, mebibytes, comment=b""):
+    """One deflated entry of `mebibytes` MiB of zeros, made in well under a second: each
+    MiB compresses to the same bytes once the compressor is flushed in full after it."""
+    mib = 1 << 20
+    packer = zlib.compressobj(1, zlib.DEFLATED, -15)
+    block = packer.compress(bytes(mib)) + packer.flush(zlib.Z_FULL_FLUSH)
+    data = block * mebibytes + b"\x03\x00"  # an empty final block ends the stream
+    crc = 0
+    for _ in range(mebibytes):
+        crc = zlib.crc32(bytes(mib), crc)
+    size = mebibytes * mib
+    encoded = name.encode()
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0x21, crc, len(data), size,
+                        len(encoded), 0) + encoded
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x031E, 20, 0, 8, 0, 0x21, crc,
+                          len(data), size, len(encoded), 0, 0, 0, 0, 0o100644 << 16, 0) + encoded
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(data),
+                      len(comment)) + comment
+    return local + data + central + end
 
 
 def write_corpus(directory, archives):
