@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -67,6 +68,8 @@ void keepStandardDescriptorsOpen() {
 std::string messageOf(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {
