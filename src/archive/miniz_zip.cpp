@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "entry_size_limit.h"
+#include "zip_format.h"
 
 // What a reader or writer keeps between calls. Allocated with the archive's allocator.
 struct mz_zip_internal_state_tag {
@@ -20,34 +21,15 @@ struct mz_zip_internal_state_tag {
 
 namespace {
 
-const mz_uint32 END_SIG = 0x06054b50;
-const mz_uint32 ZIP64_END_SIG = 0x06064b50;
-const mz_uint32 ZIP64_LOCATOR_SIG = 0x07064b50;
-const mz_uint32 CENTRAL_SIG = 0x02014b50;
-const mz_uint32 LOCAL_SIG = 0x04034b50;
-const mz_uint64 END_SIZE = 22;
-const mz_uint64 ZIP64_END_SIZE = 56;  // without the extensible data that may follow
-const mz_uint64 ZIP64_LOCATOR_SIZE = 20;
+using namespace zip_format;
+
 const mz_uint16 ZIP64_EXTRA_ID = 0x0001;
 // A field holding all ones has its value in a ZIP64 record or extra field.
 const mz_uint16 WIDE16 = 0xFFFF;
 const mz_uint32 WIDE32 = 0xFFFFFFFF;
-const mz_uint64 CENTRAL_SIZE = 46;
-const mz_uint64 LOCAL_SIZE = 30;
-const mz_uint64 MAX_COMMENT = 0xFFFF;
 // Output is produced and checksummed in slices this long, each while still in cache.
 const size_t SLICE = 1 << 20;
 
-// Central header field offsets.
-const int C_MADE_BY = 4, C_NEEDED = 6, C_FLAGS = 8, C_METHOD = 10, C_TIME = 12, C_DATE = 14,
-          C_CRC = 16, C_COMP = 20, C_UNCOMP = 24, C_NAME_LEN = 28, C_EXTRA_LEN = 30,
-          C_COMMENT_LEN = 32, C_INTERNAL = 36, C_EXTERNAL = 38, C_LOCAL_OFS = 42;
-// Local header field offsets.
-const int L_NAME_LEN = 26, L_EXTRA_LEN = 28;
-
-mz_uint16 le16(const mz_uint8* p) { return mz_uint16(p[0] | p[1] << 8); }
-mz_uint32 le32(const mz_uint8* p) { return mz_uint32(le16(p)) | mz_uint32(le16(p + 2)) << 16; }
-mz_uint64 le64(const mz_uint8* p) { return mz_uint64(le32(p)) | mz_uint64(le32(p + 4)) << 32; }
 
 // Whether `length` bytes at `offset` lie within `size` bytes, without overflow.
 bool fits(mz_uint64 offset, mz_uint64 length, mz_uint64 size) {
@@ -128,13 +110,14 @@ bool readZip64EndRecord(const mz_uint8* mem, mz_uint64 locatorPos, const EndReco
                         EndRecord* out) {
   const mz_uint8* locator = mem + locatorPos;
   // The record is on disk 0 of a single disk (some writers count no disks at all).
-  if (le32(locator + 4) != 0 || le32(locator + 16) > 1) return false;
-  mz_uint64 at = le64(locator + 8);
+  if (le32(locator + LOC_DISK) != 0 || le32(locator + LOC_DISKS) > 1) return false;
+  mz_uint64 at = le64(locator + LOC_RECORD_OFS);
   if (!fits(at, ZIP64_END_SIZE, locatorPos)) return false;
   const mz_uint8* p = mem + at;
-  if (le32(p) != ZIP64_END_SIG || le64(p + 4) != locatorPos - at - 12) return false;
-  EndRecord wide{le32(p + 16), le32(p + 20), le64(p + 24), le64(p + 32),
-                 le64(p + 40), le64(p + 48), at};
+  if (le32(p) != ZIP64_END_SIG || le64(p + Z_RECORD_SIZE) != locatorPos - at - 12) return false;
+  EndRecord wide{le32(p + Z_DISK),    le32(p + Z_DIR_DISK), le64(p + Z_ENTRIES_ON_DISK),
+                 le64(p + Z_ENTRIES), le64(p + Z_DIR_SIZE), le64(p + Z_DIR_OFS),
+                 at};
   if (!agrees(classic.disk, wide.disk, WIDE16) || !agrees(classic.dirDisk, wide.dirDisk, WIDE16) ||
       !agrees(classic.entriesOnDisk, wide.entriesOnDisk, WIDE16) ||
       !agrees(classic.entries, wide.entries, WIDE16) ||
@@ -151,14 +134,16 @@ bool readZip64EndRecord(const mz_uint8* mem, mz_uint64 locatorPos, const EndReco
 // stand: 65,535 entries are written so without one.
 bool readEndRecord(const mz_uint8* mem, mz_uint64 size, EndRecord* out) {
   if (size < END_SIZE) return false;
-  mz_uint64 lowest = size > END_SIZE + MAX_COMMENT ? size - END_SIZE - MAX_COMMENT : 0;
+  mz_uint64 lowest = size > END_WINDOW ? size - END_WINDOW : 0;
   mz_uint64 pos = size - END_SIZE;
   while (le32(mem + pos) != END_SIG) {
     if (pos == lowest) return false;
     pos--;
   }
   const mz_uint8* p = mem + pos;
-  *out = {le16(p + 4), le16(p + 6), le16(p + 8), le16(p + 10), le32(p + 12), le32(p + 16), size};
+  *out = {le16(p + E_DISK),    le16(p + E_DIR_DISK), le16(p + E_ENTRIES_ON_DISK),
+          le16(p + E_ENTRIES), le32(p + E_DIR_SIZE), le32(p + E_DIR_OFS),
+          size};
   if (holdsWideMarker(*out) && pos >= ZIP64_LOCATOR_SIZE &&
       le32(p - ZIP64_LOCATOR_SIZE) == ZIP64_LOCATOR_SIG) {
     if (!readZip64EndRecord(mem, pos - ZIP64_LOCATOR_SIZE, *out, out)) return false;

@@ -10,50 +10,31 @@
 
 #include "huge_pages.h"
 #include "memory_budget.h"
+#include "zip_format.h"
+
+using namespace zip_format;
 
 namespace {
 
-const char END_SIGNATURE[4] = {'P', 'K', 5, 6};
-const size_t END_RECORD_SIZE = 22;
 // A ZIP64 end record without extensible data, then its locator, right before the end record.
-const char ZIP64_END_SIGNATURE[4] = {'P', 'K', 6, 6};
-const char ZIP64_LOCATOR_SIGNATURE[4] = {'P', 'K', 6, 7};
-const size_t ZIP64_TAIL_SIZE = 56 + 20;
-// The fixed end record plus the longest comment: the record starts within this window.
-const std::streamoff TAIL_WINDOW = 22 + 65535;
+const size_t ZIP64_TAIL_SIZE = ZIP64_END_SIZE + ZIP64_LOCATOR_SIZE;
 const size_t NOT_FOUND = static_cast<size_t>(-1);
 // What the stub needs beside the archive: its code, the toolkit and X client libraries,
 // the window, and the extraction's buffers.
 const uint64_t RUN_HEADROOM = uint64_t(24) << 20;
-// A local header, before its name and extra field.
-const size_t LOCAL_HEADER_SIZE = 30;
-
-uint32_t le32At(const std::vector<char>& data, size_t at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint64_t le64At(const std::vector<char>& data, size_t at) {
-  return le32At(data, at) | uint64_t(le32At(data, at + 4)) << 32;
-}
-
-uint16_t le16At(const std::vector<char>& data, size_t at) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 // Position of the last end-record signature in `data`, or NOT_FOUND.
 size_t findEndRecord(const std::vector<char>& data) {
-  if (data.size() < sizeof END_SIGNATURE) return NOT_FOUND;
-  for (size_t p = data.size() - sizeof END_SIGNATURE + 1; p-- > 0;) {
-    if (std::memcmp(data.data() + p, END_SIGNATURE, sizeof END_SIGNATURE) == 0) return p;
+  if (data.size() < 4) return NOT_FOUND;
+  for (size_t p = data.size() - 4 + 1; p-- > 0;) {
+    if (le32(data.data() + p) == END_SIG) return p;
   }
   return NOT_FOUND;
 }
 
 // A record cut short by the end of the data cannot be read.
 void requireWholeRecord(const std::vector<char>& data, size_t at) {
-  if (data.size() - at < END_RECORD_SIZE) throw std::runtime_error("bad zip");
+  if (data.size() - at < END_SIZE) throw std::runtime_error("bad zip");
 }
 
 std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
@@ -117,10 +98,10 @@ std::optional<std::streamoff> zip64Start(std::istream& in, std::streamoff record
   const bool read = in.seekg(-tailFromEnd, std::ios::end) &&
                     in.read(tail.data(), std::streamsize(tail.size()));
   in.clear(state);
-  if (!read || std::memcmp(tail.data(), ZIP64_END_SIGNATURE, 4) != 0 ||
-      std::memcmp(tail.data() + 56, ZIP64_LOCATOR_SIGNATURE, 4) != 0)
+  if (!read || le32(tail.data()) != ZIP64_END_SIG ||
+      le32(tail.data() + ZIP64_END_SIZE) != ZIP64_LOCATOR_SIG)
     return std::nullopt;
-  const uint64_t size = le64At(tail, 40), offset = le64At(tail, 48);
+  const uint64_t size = le64(tail.data() + Z_DIR_SIZE), offset = le64(tail.data() + Z_DIR_OFS);
   const uint64_t room = uint64_t(std::numeric_limits<std::streamoff>::max() - tailFromEnd);
   if (size > room || offset > room - size) return std::nullopt;
   return tailFromEnd + std::streamoff(size + offset);
@@ -181,13 +162,13 @@ bool ZipArchive::loadFile(const std::string& path) {
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
   in.seekg(0, std::ios::beg);
-  if (size > TAIL_WINDOW) in.seekg(-TAIL_WINDOW, std::ios::end);
+  if (size > std::streamoff(END_WINDOW)) in.seekg(-std::streamoff(END_WINDOW), std::ios::end);
   return loadStream(in);
 }
 
 bool ZipArchive::loadStream(std::istream& in) {
   const std::vector<char> tail = readToEnd(in);
-  if (tail.size() <= sizeof END_SIGNATURE) return false;
+  if (tail.size() <= 4) return false;  // not even a signature
   const size_t p = findEndRecord(tail);
   if (p == NOT_FOUND) return false;
   requireWholeRecord(tail, p);
@@ -198,28 +179,30 @@ bool ZipArchive::loadStream(std::istream& in) {
   // than 65,535 entries with the record's size and offset still exact.
   const std::streamoff fromEnd = static_cast<std::streamoff>(tail.size() - p);
   const std::streamoff back = zip64Start(in, fromEnd).value_or(
-      fromEnd + std::streamoff(le32At(tail, p + 12)) + le32At(tail, p + 16));
+      fromEnd + std::streamoff(le32(tail.data() + p + E_DIR_SIZE)) + le32(tail.data() + p + E_DIR_OFS));
   in.seekg(-back, std::ios::end);
 
   reset();
   bytes = readToEnd(in);
-  if (!bytes.empty()) cutComment();
+  if (!bytes.empty()) cutComment(size_t(fromEnd));
   beginReading();
   return true;
 }
 
-void ZipArchive::cutComment() {
-  const size_t at = findEndRecord(bytes);
-  if (at == NOT_FOUND) throw std::runtime_error("didn't find end of central directory signature");
-  requireWholeRecord(bytes, at);
+void ZipArchive::cutComment(size_t recordFromEnd) {
+  // The record stands where the first read found it, unless the file changed meanwhile.
   const size_t n = bytes.size();
-  const size_t length = le16At(bytes, at + 20);
+  const size_t at = n >= recordFromEnd ? n - recordFromEnd : NOT_FOUND;
+  if (at == NOT_FOUND || le32(bytes.data() + at) != END_SIG)
+    throw std::runtime_error("didn't find end of central directory signature");
+  requireWholeRecord(bytes, at);
+  const size_t length = le16(bytes.data() + at + E_COMMENT_LEN);
   if (length == 0) return;
-  if (n - at - END_RECORD_SIZE < length) throw std::runtime_error("bad zip");
+  if (n - at - END_SIZE < length) throw std::runtime_error("bad zip");
 
   // The reader gets the archive without its comment: the tail goes and the record's
   // comment length becomes zero.
-  archiveComment.assign(bytes.data() + at + END_RECORD_SIZE, length);
+  archiveComment.assign(bytes.data() + at + END_SIZE, length);
   bytes.resize(n - length);
   bytes[n - length - 2] = 0;
   bytes[n - length - 1] = 0;
@@ -251,11 +234,11 @@ void ZipArchive::checkEntriesApart() {
   std::vector<Span> spans;
   spans.reserve(listed.size());
   for (const ZipEntryInfo& info : listed) {
-    uint64_t end = info.localHeaderOffset + LOCAL_HEADER_SIZE;
+    uint64_t end = info.localHeaderOffset + LOCAL_SIZE;
     // A local header the reader cannot use is refused when that entry is extracted.
     if (end <= bytes.size()) {
-      end += le16At(bytes, info.localHeaderOffset + 26) + le16At(bytes, info.localHeaderOffset + 28);
-      end += info.compressedSize;
+      const char* local = bytes.data() + info.localHeaderOffset;
+      end += le16(local + L_NAME_LEN) + le16(local + L_EXTRA_LEN) + info.compressedSize;
     }
     spans.push_back({info.localHeaderOffset, end, static_cast<mz_uint>(info.index)});
   }

@@ -9,6 +9,13 @@
 //   "not found"                                       no entry of that name
 //   "file couldn't be read: REASON"                   an entry cannot be extracted
 //   ""                                                the reader cannot leave its mode
+//
+// Threads: no locks; not safe for concurrent use. REQUIRES external synchronization: in
+// the installer the main thread loads and lists, the extraction worker extracts while the
+// main thread is parked in its join, and the main thread takes the comment afterwards.
+//
+// Ownership: the archive owns its bytes, its reader state and its records; references it
+// hands out (entries(), data()) stay valid until the next load or reset().
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
@@ -94,8 +101,9 @@ class ZipArchive {
 
  private:
   void endCurrentMode();
-  // Moves the comment from the end of `bytes` into `archiveComment`.
-  void cutComment();
+  // Moves the comment from the end of `bytes` into `archiveComment`; the end record
+  // starts `recordFromEnd` bytes before the end.
+  void cutComment(size_t recordFromEnd);
   // Refuses entries whose local headers and data share bytes.
   void checkEntriesApart();
   // Fills `listed` from the reader.

@@ -1,4 +1,12 @@
 // What the extraction tells about each entry as it goes.
+//
+// Threads: every call comes on the thread that runs the extraction (in the installer, the
+// extraction worker, while the main thread is parked in the worker's join), one after
+// another and synchronously: the extraction waits for each. A listener that drives a
+// toolkit from there relies on that parking; it needs no lock of its own.
+//
+// Ownership: the Extractor shares each listener with whoever registered it and releases
+// it when destroyed. A listener keeps nothing of what it is given but copies.
 #ifndef SFX_EXTRACT_EXTRACTION_LISTENER_H_
 #define SFX_EXTRACT_EXTRACTION_LISTENER_H_
 

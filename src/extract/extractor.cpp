@@ -165,21 +165,27 @@ const std::vector<ZipEntryInfo>& Extractor::listEntries() {
   return *records;
 }
 
+Extractor::~Extractor() = default;
+
 void Extractor::extractHere() {
   if (listEntries().empty()) return;
-  TargetDirectory target = TargetDirectory::here();
-  extractInto(target);
+  extractInto(std::make_unique<TargetDirectory>(TargetDirectory::here()));
 }
 
 void Extractor::extractAll(const std::string& targetDirectory) {
   if (listEntries().empty()) return;
-  TargetDirectory target(targetDirectory);
-  extractInto(target);
+  extractInto(std::make_unique<TargetDirectory>(targetDirectory));
 }
 
-void Extractor::extractInto(TargetDirectory& target) {
+void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
   const std::vector<ZipEntryInfo>& records = listEntries();
-  checkNames(records);  target.lock([this] {
+  checkNames(records);
+  // The lock is held from here until the next extraction or the Extractor's end: an
+  // autorun command runs on a tree no other installer replaces meanwhile.
+  lockedTarget.reset();
+  lockedTarget = std::move(locked);
+  TargetDirectory& target = *lockedTarget;
+  target.lock([this] {
     stopIfInterrupted();
     progress(0, 0);
   });

@@ -2,6 +2,14 @@
 // nothing is written outside the target, the target itself is never removed, every file
 // lands whole or not at all, and the first entry's place (the previous installation) is
 // replaced only by a complete new one.
+//
+// Threads: not safe for concurrent use. REQUIRES external synchronization: one thread at
+// a time constructs, registers, extracts and reads the archive; listeners are called on
+// the extracting thread. Installers in other processes are kept apart by a lock on the
+// target directory, held until the Extractor is destroyed or the process ends.
+//
+// Ownership: the Extractor owns its ZipArchive, shares its listeners with whoever
+// registered them, and releases them in registration order when destroyed.
 #ifndef SFX_EXTRACT_EXTRACTOR_H_
 #define SFX_EXTRACT_EXTRACTOR_H_
 
@@ -20,11 +28,13 @@ class Extractor {
   // or carries no archive leaves the archive empty; damaged archive data throws, naming
   // the file `shownName` (by default `archivePath`).
   explicit Extractor(const std::string& archivePath, const std::string& shownName = "");
+  ~Extractor();
 
   void addListener(const std::shared_ptr<ExtractionListener>& listener);
 
   // Extracts every entry under `targetDirectory`, after any other installer running in
-  // that directory has finished. Throws std::runtime_error naming the entry or path on
+  // that directory has finished. The lock taken for that stays held by this Extractor,
+  // so an autorun command runs before the next installer replaces what it runs on. Throws std::runtime_error naming the entry or path on
   // any failure; then every file that landed stays, whole, and the first entry's place
   // is as it was. Names with ".." are refused before anything is touched; an entry whose
   // place leads outside through a symbolic link is refused before its listeners are told.
@@ -39,7 +49,7 @@ class Extractor {
 
  private:
   const std::vector<ZipEntryInfo>& listEntries();
-  void extractInto(TargetDirectory& target);
+  void extractInto(std::unique_ptr<TargetDirectory> target);
   void notify(const std::string& path);
   void progress(uint64_t done, uint64_t total);
 
@@ -47,6 +57,7 @@ class Extractor {
   std::vector<std::shared_ptr<ExtractionListener>> listeners;
   std::string archiveFile;  // for error messages
   bool archiveFound = false;
+  std::unique_ptr<TargetDirectory> lockedTarget;  // the last target, locked
 };
 
 #endif  // SFX_EXTRACT_EXTRACTOR_H_

@@ -14,7 +14,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "autorun.h"
 #include "display_text.h"
@@ -24,6 +23,8 @@
 #include "progress_window.h"
 
 namespace {
+
+int exitCode(ExitStatus status) { return static_cast<int>(status); }
 
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<bool> extracting{false};
@@ -103,7 +104,7 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
 int showFailure(ProgressWindow& window, const std::string& message) {
   window.showFailure(message);
   Fl::run();
-  return EXIT_FAILED;
+  return exitCode(ExitStatus::Failed);
 }
 
 // Shows the window, extracts, then either tells the user what failed or starts autorun,
@@ -121,6 +122,7 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
   }
 
   // A window hidden during the extraction means the user gave up: no command runs.
+  // Fl::run returns 0, ExitStatus::Done, once the window is hidden.
   std::string comment = extractor.archive().comment();
   // The command should not compete with a copy of its own payload for memory.
   extractor.archive().reset();
@@ -141,29 +143,29 @@ int failBeforeExtraction(int argc, char** argv, const std::string& message) {
 
 int runInstaller(int argc, char** argv) {
   keepStandardDescriptorsOpen();
-  if (argc < 1 || argv[0] == nullptr) return EXIT_NO_ARCHIVE;
+  if (argc < 1 || argv[0] == nullptr) return exitCode(ExitStatus::NoArchive);
   catchStopSignals();
   const OwnFile self = ownFile(argv[0]);
   std::unique_ptr<Extractor> extractor;
-  std::vector<std::string> names;
+  uint64_t entryCount = 0;
   try {
     extractor = std::make_unique<Extractor>(self.openPath, self.shownPath);
-    names = extractor->archive().names();
+    entryCount = extractor->archive().entries().size();
   } catch (...) {
     return failBeforeExtraction(argc, argv, messageOf(std::current_exception()));
   }
-  if (names.empty()) {
+  if (entryCount == 0) {
     // Bytes after the program without an archive's end: a download cut short.
     if (!extractor->foundArchive() && bytesAfterImage(self.openPath) > 0)
       return failBeforeExtraction(argc, argv, self.shownPath +
                                                   ": the installer is incomplete or damaged "
                                                   "(no end of central directory record)");
-    return EXIT_NO_ARCHIVE;
+    return exitCode(ExitStatus::NoArchive);
   }
   try {
-    return showAndExtract(argc, argv, *extractor, names.size());
+    return showAndExtract(argc, argv, *extractor, entryCount);
   } catch (...) {
     report(messageOf(std::current_exception()));
-    return EXIT_FAILED;
+    return exitCode(ExitStatus::Failed);
   }
 }

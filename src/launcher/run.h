@@ -1,16 +1,22 @@
 // One run of the installer: load the archive that ends our own file, show the window,
 // extract everything into the current directory, then hand the comment to autorun.
+//
+// Threads: the main thread loads, builds and shows the window, then waits (joined) while
+// the extraction worker extracts and drives the window's event passes; it takes the
+// toolkit back for the event loop. The detached autorun worker touches nothing shared.
 #ifndef SFX_LAUNCHER_RUN_H_
 #define SFX_LAUNCHER_RUN_H_
 
-// Exit statuses of a run.
-enum ExitStatus {
-  EXIT_DONE = 0,        // the autorun command returned, or the window was closed
-  EXIT_NO_DISPLAY = 1,  // the toolkit could not open the display
-  EXIT_NO_ARCHIVE = 2,  // no entries: no archive, an empty one, or an unreadable file
-  EXIT_FAILED = 3,      // the archive is damaged or an entry could not be extracted
+// How a run ends, as the process's exit status.
+enum class ExitStatus {
+  Done = 0,       // the autorun command returned, or the window was closed
+  NoDisplay = 1,  // the toolkit could not open the display (it exits so itself)
+  NoArchive = 2,  // nothing appended to the stub, or an archive without entries
+  Failed = 3,     // damaged, too large for memory, or an entry could not be extracted
 };
 
+// Runs the installer with the process's command line, on the main thread; returns the
+// exit status as a number. Installs handlers for SIGINT, SIGTERM and SIGHUP.
 int runInstaller(int argc, char** argv);
 
 #endif  // SFX_LAUNCHER_RUN_H_

@@ -1,5 +1,14 @@
 // The installer's only window: a caption, a bar that counts entries and shows the path
 // of the entry at hand, and a close button that becomes active at the last entry.
+//
+// Threads: the toolkit is used by one thread at a time and no toolkit lock is taken.
+// The main thread constructs and shows the window; during the extraction the worker calls
+// onEntry and onProgress, which run the toolkit's event passes on the worker, while the
+// main thread is parked in the worker's join; afterwards the main thread's event loop
+// alone touches the window. The autorun worker never does.
+//
+// Ownership: the window owns its three widgets; the run sequence and the Extractor's
+// listener list share the window, which goes with the last reference.
 #ifndef SFX_UI_PROGRESS_WINDOW_H_
 #define SFX_UI_PROGRESS_WINDOW_H_
 
