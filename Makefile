@@ -42,7 +42,7 @@ fuzz: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) --target archive_fuzz -j$(JOBS)
-	@python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
+	@/usr/bin/python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
 	@mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/tests/fuzz/archive_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
