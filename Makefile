@@ -22,11 +22,11 @@ sanitize: deps
 	@cmake --build $(SAN_BUILD) -j$(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # The same tests again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: sanitize
-	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
 check: test test-sanitize
 

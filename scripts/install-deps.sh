@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxfixes-dev libxrender-dev libxext-dev
   libfontconfig-dev libx11-dev
-  libboost-filesystem-dev zlib1g-dev libgtest-dev
+  libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
   clang libclang-rt-14-dev
