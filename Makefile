@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz clean
+.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz portable portable-check clean
 
 all: build
 
@@ -30,6 +30,15 @@ test-sanitize: sanitize
 
 check: test test-sanitize
 
+# The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
+# build-portable/sfx-stub. Needs root (debootstrap, chroot, mount namespaces).
+portable: deps
+	@scripts/portable.sh build
+
+# That stub through the glibc floor check, and every test, in the Debian 11 root.
+portable-check: deps
+	@scripts/portable.sh check
+
 demo: build
 	@demo/run-demo.sh $(BUILD)
 
@@ -49,4 +58,4 @@ fuzz: deps
 	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds tests/fuzz/regressions
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) build-portable
