@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz clean
+.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz portable portable-check clean
 
 all: build
 
@@ -22,13 +22,22 @@ sanitize: deps
 	@cmake --build $(SAN_BUILD) -j$(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # The same tests again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: sanitize
-	ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
 check: test test-sanitize
+
+# The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
+# build-portable/sfx-stub. Needs root (debootstrap, chroot, mount namespaces).
+portable: deps
+	@scripts/portable.sh build
+
+# That stub through the glibc floor check, and every test, in the Debian 11 root.
+portable-check: deps
+	@scripts/portable.sh check
 
 demo: build
 	@demo/run-demo.sh $(BUILD)
@@ -42,11 +51,11 @@ fuzz: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) --target archive_fuzz -j$(JOBS)
-	@python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
+	@/usr/bin/python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
 	@mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/tests/fuzz/archive_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
 	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds tests/fuzz/regressions
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) build-portable

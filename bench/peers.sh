@@ -23,7 +23,7 @@ have() { command -v "$1" >/dev/null; }
 stub="$build/sfx-stub"
 [[ -x "$stub" ]] || cmake --build "$build" --target sfx-stub -j2 >/dev/null
 [[ -x "$stub" ]] || fail "no stub at $stub"
-for tool in zip unzip python3 /usr/bin/time; do have "$tool" || fail "$tool is not installed"; done
+for tool in zip unzip /usr/bin/python3 /usr/bin/time; do have "$tool" || fail "$tool is not installed"; done
 sfx7=""
 for candidate in /usr/lib/p7zip/7zCon.sfx /usr/lib/7zip/7zCon.sfx; do
   [[ -f "$candidate" ]] && sfx7=$candidate && break
@@ -36,7 +36,7 @@ trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 
 # Deterministic payloads: the same bytes on every machine and every run.
 make_payloads() {
-  python3 - "$work" <<'PY'
+  /usr/bin/python3 - "$work" <<'PY'
 import os, random, sys
 
 root = sys.argv[1]

@@ -1,21 +1,53 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the stub and the tests need.
 # Quick when nothing is missing: it asks dpkg first and only calls apt-get for what is absent.
+#
+# Usage: install-deps.sh              install every group below
+#        install-deps.sh --list GROUP...  print the packages of those groups, one a line
+# The portable build's Debian 11 root is made from `--list build test`.
 set -euo pipefail
 
-packages=(
+# Compiling the stub and the tests.
+build=(
   cmake g++ make pkg-config
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxfixes-dev libxrender-dev libxext-dev
   libfontconfig-dev libx11-dev
-  libboost-filesystem-dev zlib1g-dev libgtest-dev
+  libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
+)
+# Running the tests: X server and tools, archivers, and the Python they are written in.
+test=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
-  clang libclang-rt-14-dev
-  makeself p7zip-full
 )
+# make fuzz.
+fuzz=(clang libclang-rt-14-dev)
+# make bench: the peers the installer is measured against.
+bench=(makeself p7zip-full)
+# make portable: the Debian 11 root it builds in.
+portable=(debootstrap)
 
+list() {
+  for group in "$@"; do
+    case "$group" in
+      build) printf '%s\n' "${build[@]}" ;;
+      test) printf '%s\n' "${test[@]}" ;;
+      fuzz) printf '%s\n' "${fuzz[@]}" ;;
+      bench) printf '%s\n' "${bench[@]}" ;;
+      portable) printf '%s\n' "${portable[@]}" ;;
+      *) echo "install-deps: no package group $group" >&2; return 1 ;;
+    esac
+  done
+}
+
+if [[ "${1:-}" == "--list" ]]; then
+  shift
+  list "$@"
+  exit
+fi
+
+packages=$(list build test fuzz bench portable)
 missing=()
-for p in "${packages[@]}"; do
+for p in $packages; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done

@@ -144,7 +144,7 @@ TEST(MinizStat, ReportsInfoZipArchive) {
 TEST(MinizExtract, ReadsArchivesOfInfoZipAndPython) {
   TempDir dir;
   makeTree(dir);
-  std::string py = "python3 -c " + shellQuote(
+  std::string py = PYTHON + " -c " + shellQuote(
       "import zipfile\n"
       "with zipfile.ZipFile('x.zip', 'w') as z:\n"
       "  z.comment = b'archive note'\n"

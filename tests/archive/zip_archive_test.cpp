@@ -48,7 +48,7 @@ TEST(ZipArchiveLoad, PlainInfoZipArchiveLoadsFromItsFirstByte) {
 TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
   TempDir dir;
   runIn(dir,
-      "python3 -c \"import zipfile; z = zipfile.ZipFile('p.zip', 'w', zipfile.ZIP_DEFLATED); "
+      PYTHON + " -c \"import zipfile; z = zipfile.ZipFile('p.zip', 'w', zipfile.ZIP_DEFLATED); "
       "z.writestr('x/y.txt', 'why' * 100); z.comment = b'\\$AUTORUN\\$>./go \\x00 \\xff  '; "
       "z.close()\"");
   const std::string zip = readFile(dir / "p.zip");

@@ -76,7 +76,7 @@ TEST_F(ExtractorPeerTest, InfoZipWithLinks) {
 }
 
 TEST_F(ExtractorPeerTest, PythonZipfile) {
-  auto [mine, theirs] = both("python3 -c " + shellQuote(PYTHON_ZIP) + " \"$ZIP\"");
+  auto [mine, theirs] = both(PYTHON + " -c " + shellQuote(PYTHON_ZIP) + " \"$ZIP\"");
   EXPECT_EQ(mine, theirs);
   EXPECT_EQ(mine["top/written.txt"].substr(0, 9), "file 0640");
 }

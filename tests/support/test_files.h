@@ -31,6 +31,10 @@ struct CommandResult {
   int status = -1;  // exit status, or 128 + signal
   std::string output;  // stdout and stderr together
 };
+// Debian's python3 (scripts/install-deps.sh installs it), for tests that write archives with
+// Python's zipfile: never whichever interpreter comes first on PATH.
+inline const std::string PYTHON = SFX_PYTHON;
+
 // Runs `command` through /bin/sh.
 CommandResult runCommand(const std::string& command);
 // Quotes `text` for /bin/sh.

@@ -85,6 +85,26 @@ class PackInstaller(unittest.TestCase):
         longest = pack("-o", self.out, "--stub", lib.stub_path(), "-c", "x" * 65525, app)
         self.assertEqual(longest.returncode, 0, longest.stderr)
 
+    def test_without_stub_option_prefers_the_portable_stub(self):
+        tree = os.path.join(self.root, "tree")
+        os.makedirs(os.path.join(tree, "tools"))
+        shutil.copy(PACK, os.path.join(tree, "tools"))
+        with open(lib.stub_path(), "rb") as f:
+            stub = f.read()
+        for build in ("build", "build-portable"):
+            os.makedirs(os.path.join(tree, build))
+            with open(os.path.join(tree, build, "sfx-stub"), "wb") as f:
+                f.write(stub + build.encode())  # which stub went in
+        for build in ("build-portable", "build"):
+            with self.subTest(build=build):
+                result = subprocess.run([os.path.join(tree, "tools", "pack-installer"), "-o",
+                                         self.out, os.path.join(self.root, "app")],
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(self.out, "rb") as f:
+                    self.assertEqual(f.read(len(stub) + len(build) + 2), stub + build.encode() + b"PK")
+                shutil.rmtree(os.path.join(tree, "build-portable"), ignore_errors=True)
+
     def test_help_explains_the_options(self):
         result = pack("--help")
         self.assertEqual(result.returncode, 0)

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Draws the window icon and writes it as C++ XPM source.
 
 Usage: draw_icon.py OUTPUT.cpp [--preview DIR]
