@@ -6,48 +6,63 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz portable portable-check clean
+.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz portable portable-check icon clean
 
 all: build
 
+# Only `make check` and `make demo` install packages; the other targets say what is missing.
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+build:
+	@scripts/install-deps.sh --check build
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=MinSizeRel $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-sanitize: deps
+sanitize:
+	@scripts/install-deps.sh --check build
 	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(SAN_BUILD) -j$(JOBS)
 
 test: build
+	@scripts/install-deps.sh --check test
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # The same tests again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: sanitize
 	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-check: test test-sanitize
+check: deps
+	@$(MAKE) --no-print-directory test test-sanitize
 
 # The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
 # build-portable/sfx-stub. Needs root (debootstrap, chroot, mount namespaces).
-portable: deps
+portable:
+	@scripts/install-deps.sh --check portable
 	@scripts/portable.sh build
 
 # That stub through the glibc floor check, and every test, in the Debian 11 root.
-portable-check: deps
+portable-check:
+	@scripts/install-deps.sh --check portable
 	@scripts/portable.sh check
 
-demo: build
+demo: deps
+	@$(MAKE) --no-print-directory build
 	@demo/run-demo.sh $(BUILD)
 
 bench: build
+	@scripts/install-deps.sh --check test bench
 	@bench/run-all.sh $(BUILD)
+
+# The window icon's XPM source, drawn again from its generator (a test checks that this
+# gives the committed file byte for byte).
+icon:
+	@/usr/bin/python3 tools/icon/draw_icon.py src/ui/window_icon_xpm.cpp
 
 # libFuzzer over the archive reader and the extraction, from the generated seed corpus.
 # Crashing inputs land in $(FUZZ_BUILD)/crash-*; copy them to tests/fuzz/regressions/.
-fuzz: deps
+fuzz:
+	@scripts/install-deps.sh --check build fuzz
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) --target archive_fuzz -j$(JOBS)

@@ -4,6 +4,7 @@
 #
 # Usage: install-deps.sh              install every group below
 #        install-deps.sh --list GROUP...  print the packages of those groups, one a line
+#        install-deps.sh --check GROUP... say which of them are missing, installing nothing
 # The portable build's Debian 11 root is made from `--list build test`.
 set -euo pipefail
 
@@ -45,13 +46,24 @@ if [[ "${1:-}" == "--list" ]]; then
   exit
 fi
 
-packages=$(list build test fuzz bench portable)
-missing=()
-for p in $packages; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
+missing_of() {
+  for p in $(list "$@"); do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || echo "$p"
+  done
+}
 
+# Only the README's two commands install anything; other targets tell what is missing.
+if [[ "${1:-}" == "--check" ]]; then
+  shift
+  missing=$(missing_of "$@" | tr '\n' ' ')
+  [[ -z "$missing" ]] && exit 0
+  echo "missing Debian packages: $missing" >&2
+  echo "install them with scripts/install-deps.sh (make check and make demo run it)" >&2
+  exit 1
+fi
+
+mapfile -t missing < <(missing_of build test fuzz bench portable)
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 sudo=""

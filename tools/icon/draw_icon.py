@@ -28,7 +28,7 @@ SS = 5
 PALETTE = 1250
 BOX = (7, 11, 118, 120)          # left, top, right, bottom of the opaque area, in pixels
 OUTLINE = (44.0, 46.0, 45.0)
-GENERATOR = "src/ui/icon/draw_icon.py"
+GENERATOR = "tools/icon/draw_icon.py"
 
 
 def render():
