@@ -29,13 +29,10 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/sambrel-demo-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The installer: stub + archive, offsets fixed with zip -A, command in the archive comment.
-(cd "$here/payload" && zip -q -r -X "$work/payload.zip" sambrel-demo)
-printf '%s' "\$AUTORUN\$>$command" | zip -q -z "$work/payload.zip"
+# The installer, made as a packager makes one.
 installer="$work/sambrel-demo-setup"
-cat "$stub" "$work/payload.zip" >"$installer"
-zip -q -A "$installer"
-chmod 755 "$installer"
+"$here/../tools/pack-installer" --stub "$stub" -c "$command" -o "$installer" \
+  "$here/payload/sambrel-demo" >/dev/null
 echo "run-demo: built $(basename "$installer") ($(stat -c %s "$installer") bytes), running it in $work/run"
 
 mkdir "$work/run"

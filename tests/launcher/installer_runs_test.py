@@ -26,18 +26,13 @@ SETUP_FILES = ["../setup/data/a.txt", "../setup/data/b.bin", "../setup/install.s
 INSTALL_COMMAND = "$AUTORUN$>cd setup && chmod +x install.sh && ./install.sh\n"
 
 
-def set_comment_exactly(zip_path, comment):
-    with zipfile.ZipFile(zip_path, "a") as archive:
-        archive.comment = comment
-
-
 def info_zip_installer(workdir, comment, adjust=True, files=SETUP_TREE, top="setup"):
     source = os.path.join(workdir, "src")
     lib.write_tree(source, files)
     payload = os.path.join(workdir, "payload.zip")
     lib.zip_directory(source, top, payload)
     if comment is not None:
-        set_comment_exactly(payload, comment.encode())
+        lib.set_comment(payload, comment)
     if adjust:
         return lib.attach(payload, os.path.join(workdir, "installer"))
     with open(payload, "rb") as f:

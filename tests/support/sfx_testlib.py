@@ -19,6 +19,8 @@ import tempfile
 import time
 import zipfile
 
+PACK_INSTALLER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                              "pack-installer")
 TITLE = "Sambrel Ivox SFX Tool"
 AUTORUN_MARKER = "$AUTORUN$>"
 
@@ -75,11 +77,14 @@ def zip_directory(source_dir, top, zip_path, comment=None):
 
 
 def set_comment(zip_path, comment):
-    subprocess.run(["zip", "-q", "-z", zip_path], input=comment.encode(), check=True)
+    """The archive comment, byte for byte (str or bytes)."""
+    with zipfile.ZipFile(zip_path, "a") as archive:
+        archive.comment = comment.encode() if isinstance(comment, str) else comment
 
 
 def append_to_stub(archive_bytes, installer_path):
-    """The stub followed by the archive, executable; offsets left as they are."""
+    """The stub followed by the bytes, executable, offsets left as they are: for archives
+    no packager would make (unadjusted, damaged, hostile)."""
     with open(installer_path, "wb") as out, open(stub_path(), "rb") as stub:
         out.write(stub.read() + archive_bytes)
     os.chmod(installer_path, 0o755)
@@ -87,10 +92,9 @@ def append_to_stub(archive_bytes, installer_path):
 
 
 def attach(zip_path, installer_path):
-    """Makes an installer: the stub followed by the archive, offsets fixed with zip -A."""
-    with open(zip_path, "rb") as f:
-        append_to_stub(f.read(), installer_path)
-    run_tool(["zip", "-q", "-A", installer_path])
+    """Makes an installer of an archive as a packager does, with tools/pack-installer:
+    appended to the stub, offsets fixed, tested, its comment kept."""
+    run_tool([PACK_INSTALLER, "--stub", stub_path(), "--archive", zip_path, "-o", installer_path])
     return installer_path
 
 

@@ -93,10 +93,9 @@ class FailedExtractionTest(PixelCase):
         payload = os.path.join(self.scratch, "payload.zip")
         sfx.zip_entries(payload, entries)
         with open(payload, "rb") as f:
-            data = f.read()
-        with open(payload, "wb") as f:
-            f.write(data.replace(b"SECOND-ENTRY-BODY", b"second-entry-body"))
-        installer = sfx.attach(payload, os.path.join(self.scratch, "installer"))
+            data = f.read().replace(b"SECOND-ENTRY-BODY", b"second-entry-body")
+        # No packager would ship it: it goes behind the stub as it is.
+        installer = sfx.append_to_stub(data, os.path.join(self.scratch, "installer"))
 
         run, window = self.start(installer)
         deadline = time.monotonic() + 20
