@@ -1,11 +1,10 @@
-// The progress window driven in-process, as the extraction drives it. Needs an X display
-// even for windows never shown (the icon's colours are parsed through Xlib), so it runs
-// under its own Xvfb (tests/support/with-xvfb.sh).
+// The progress window driven in-process, as the extraction drives it. Its event passes
+// and the caption's measuring need an X display, so it runs under its own Xvfb
+// (tests/support/with-xvfb.sh).
 #include "progress_window.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <memory>
 #include <string>
 
@@ -37,39 +36,16 @@ void clickButton(ProgressWindow& window) {
   clickAt(&window, b->x() + b->w() / 2, b->y() + b->h() / 2);
 }
 
-TEST(ProgressWindowTest, BuiltWindowHasTheFixedLayout) {
+// Where the widgets stand is checked on screen (progress_window_pixels_test.py); here,
+// what the built window says before any entry.
+TEST(ProgressWindowTest, BuiltWindowSaysWhatItIsAndWaits) {
   ProgressWindow window(3);
-  EXPECT_EQ(window.w(), 605);
-  EXPECT_EQ(window.h(), 140);
   EXPECT_EQ(labelOf(&window), "Sambrel Ivox SFX Tool");
   ASSERT_NE(window.iconlabel(), nullptr);
   EXPECT_STREQ(window.iconlabel(), "Sambrel Ivox SFX Tool");
+  EXPECT_EQ(labelOf(window.caption()), "Extraindo arquivos");
+  EXPECT_EQ(labelOf(window.button()), "Fechar");
   EXPECT_EQ(window.resizable(), nullptr);
-
-  ASSERT_EQ(window.children(), 3);
-  EXPECT_EQ(window.child(0), window.bar());
-  EXPECT_EQ(window.child(1), window.caption());
-  EXPECT_EQ(window.child(2), window.button());
-
-  struct Expected {
-    Fl_Widget* widget;
-    std::array<int, 4> rect;
-    const char* label;
-    Fl_Boxtype box;
-  };
-  for (const Expected& e : {Expected{window.bar(), {5, 48, 595, 35}, "", FL_DOWN_BOX},
-                            {window.caption(), {5, 13, 595, 29}, "Extraindo arquivos", FL_NO_BOX},
-                            {window.button(), {455, 95, 145, 35}, "Fechar", FL_UP_BOX}}) {
-    Fl_Widget* w = e.widget;
-    EXPECT_EQ((std::array{w->x(), w->y(), w->w(), w->h()}), e.rect) << e.label;
-    EXPECT_EQ(labelOf(w), e.label);
-    EXPECT_EQ(w->box(), e.box) << e.label;
-  }
-  EXPECT_EQ(window.bar()->selection_color(), Fl_Color(4));
-  EXPECT_EQ(window.caption()->align(), Fl_Align(20));
-  Fl_Button* button = window.button();
-  EXPECT_EQ(button->callback(), &ProgressWindow::closeCallback);
-  EXPECT_EQ(button->user_data(), &window);
 }
 
 TEST(ProgressWindowTest, BarCountsEntriesAndButtonWaitsForTheLast) {
