@@ -17,6 +17,12 @@ struct mz_zip_internal_state_tag {
   const mz_uint8* mem;         // the archive (reader only)
   mz_uint64* centralOffsets;   // entry i -> offset of its central header
   mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored
+  // The last DOS date converted: its local midnight, and whether that day has 86,400
+  // seconds (no clock change), so that times on it need no mktime call of their own.
+  bool dayKnown;
+  mz_uint16 day;
+  time_t midnight;
+  bool plainDay;
 };
 
 namespace {
@@ -274,16 +280,31 @@ const mz_uint8* centralHeader(mz_zip_archive* zip, mz_uint index) {
   return zip->m_pState->mem + zip->m_pState->centralOffsets[index];
 }
 
-time_t dosToTime(mz_uint16 time, mz_uint16 date) {
+time_t localTime(mz_uint16 date, int hour, int minute, int second, int nextDays = 0) {
   tm t{};
   t.tm_isdst = -1;
   t.tm_year = 80 + (date >> 9);
   t.tm_mon = ((date >> 5) & 15) - 1;
-  t.tm_mday = date & 31;
-  t.tm_hour = time >> 11;
-  t.tm_min = (time >> 5) & 63;
-  t.tm_sec = (time << 1) & 62;
+  t.tm_mday = (date & 31) + nextDays;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
   return mktime(&t);
+}
+
+// What mktime makes of the DOS date and time. Each mktime call looks at the time zone file
+// again, so entries of one day share one call when the clock does not change that day.
+time_t dosToTime(mz_zip_internal_state* state, mz_uint16 time, mz_uint16 date) {
+  const int hour = time >> 11, minute = (time >> 5) & 63, second = (time << 1) & 62;
+  if (hour >= 24 || minute >= 60 || second >= 60) return localTime(date, hour, minute, second);
+  if (!state->dayKnown || state->day != date) {
+    state->dayKnown = true;
+    state->day = date;
+    state->midnight = localTime(date, 0, 0, 0);
+    state->plainDay = localTime(date, 0, 0, 0, 1) - state->midnight == 86400;
+  }
+  if (!state->plainDay) return localTime(date, hour, minute, second);
+  return state->midnight + hour * 3600 + minute * 60 + second;
 }
 
 // ---- Extraction ---------------------------------------------------------------
@@ -443,7 +464,7 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index,
   pStat->m_version_needed = le16(p + C_NEEDED);
   pStat->m_bit_flag = le16(p + C_FLAGS);
   pStat->m_method = le16(p + C_METHOD);
-  pStat->m_time = dosToTime(le16(p + C_TIME), le16(p + C_DATE));
+  pStat->m_time = dosToTime(pZip->m_pState, le16(p + C_TIME), le16(p + C_DATE));
   pStat->m_crc32 = le32(p + C_CRC);
   pStat->m_comp_size = f.comp;
   pStat->m_uncomp_size = f.uncomp;

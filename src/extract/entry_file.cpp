@@ -17,8 +17,8 @@ const size_t WRITE_CHUNK = size_t(1) << 20;
 const size_t NAME_MAX_BYTES = 255;
 const char TEMPORARY_PREFIX[] = ".sfx-part.";
 
-int createExclusive(int dir, const std::string& name) {
-  return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+int createExclusive(int dir, const std::string& name, mode_t mode) {
+  return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 }  // namespace
@@ -30,12 +30,24 @@ std::string EntryFile::temporaryName(const std::string& name) {
   return prefix + std::to_string(std::hash<std::string>()(name));
 }
 
-EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownPath)
-    : dir(dir), name(name), temporary(temporaryName(name)), shownPath(shownPath) {
-  fd = createExclusive(dir, temporary);
+EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownPath, mode_t mode,
+                     mode_t mask, bool unseen)
+    : dir(dir), name(name), temporary(temporaryName(name)), shownPath(shownPath), mode(mode),
+      modeSet((mode & ~mode_t(0777)) == 0 && (mode & mask) == 0) {
+  // Never more open than it will be: the final mode when the umask leaves it whole.
+  const mode_t creation = modeSet ? mode : 0600;
+  if (unseen) {
+    fd = createExclusive(dir, name, creation);
+    if (fd >= 0) {
+      temporary = name;
+      return;
+    }
+    if (errno != EEXIST) throw failure(errno);
+  }
+  fd = createExclusive(dir, temporary, creation);
   // One run at a time holds the target, so a file of this name is a killed run's leftover.
   if (fd < 0 && errno == EEXIST && unlinkat(dir, temporary.c_str(), 0) == 0)
-    fd = createExclusive(dir, temporary);
+    fd = createExclusive(dir, temporary, creation);
   if (fd < 0) throw failure(errno);
 }
 
@@ -63,12 +75,13 @@ void EntryFile::write(const char* data, size_t size) {
   }
 }
 
-void EntryFile::land(mode_t mode) {
-  (void)fchmod(fd, mode);
+void EntryFile::land() {
+  if (!modeSet) (void)fchmod(fd, mode);
   const int closing = fd;
   fd = -1;
   // Network file systems report a failed write only here.
   if (close(closing) != 0 && errno != EINTR) throw failure(errno);
-  if (renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) throw failure(errno);
+  if (temporary != name && renameat(dir, temporary.c_str(), dir, name.c_str()) != 0)
+    throw failure(errno);
   landed = true;
 }

@@ -2,7 +2,9 @@
 // final name, and the temporary file is renamed over that name once whole: the name holds
 // what stood there before or the complete new file, never a part of it. Whatever stood at
 // the name (a file, a hard link, a FIFO, a device, a symbolic link) is replaced, never
-// opened or written through.
+// opened or written through. In a directory nobody sees yet (a stage that is swapped in
+// whole), the file is made under its own name when nothing stands there, and no rename is
+// needed.
 #ifndef SFX_EXTRACT_ENTRY_FILE_H_
 #define SFX_EXTRACT_ENTRY_FILE_H_
 
@@ -14,10 +16,13 @@
 
 class EntryFile {
  public:
-  // Creates the temporary file in the directory `dir`, exclusively, never through a link
-  // and readable by the user alone until it lands. A temporary file a killed run left
-  // under the same name is removed first. `shownPath` names the final file in errors.
-  EntryFile(int dir, const std::string& name, const std::string& shownPath);
+  // Creates the temporary file in the directory `dir`, exclusively and never through a
+  // link, with `mode` when the umask `mask` leaves it whole, else readable by the user
+  // alone until it lands. A temporary file a killed run left under the same name is
+  // removed first. `unseen`: `dir` is in a stage, so the file may be made under `name`.
+  // `shownPath` names the final file in errors.
+  EntryFile(int dir, const std::string& name, const std::string& shownPath, mode_t mode,
+            mode_t mask, bool unseen);
   // Removes the temporary file unless it has landed.
   ~EntryFile();
   EntryFile(const EntryFile&) = delete;
@@ -26,9 +31,10 @@ class EntryFile {
   // Appends `size` bytes. Every failure, a short write included, throws "file couldn't be
   // written: PATH: REASON".
   void write(const char* data, size_t size);
-  // Sets `mode` (a mode the file system refuses leaves the file as created), closes the
-  // file and renames it over the final name; throws as write does.
-  void land(mode_t mode);
+  // Sets the mode where creation could not (a mode the file system refuses leaves the
+  // file as created), closes the file and renames it over the final name; throws as
+  // write does.
+  void land();
 
   // The temporary name used for `name`.
   static std::string temporaryName(const std::string& name);
@@ -38,6 +44,8 @@ class EntryFile {
 
   int dir;
   std::string name, temporary, shownPath;
+  mode_t mode;
+  bool modeSet;  // creation gave the file its mode
   int fd = -1;
   bool landed = false;
 };

@@ -38,12 +38,12 @@ void checkNames(const std::vector<ZipEntryInfo>& records) {
   }
 }
 
-// The mode files get when the archive records none: what creating them would give.
-mode_t creationMode() {
-  // The umask can only be read by setting it; the other threads create no files meanwhile.
+// The process's umask. It can only be read by setting it; the other threads create no
+// files meanwhile.
+mode_t currentUmask() {
   const mode_t mask = umask(0);
   umask(mask);
-  return 0666 & ~mask;
+  return mask;
 }
 
 // Where an entry lands: the directory that holds it, its name there, and its path as the
@@ -53,6 +53,7 @@ struct Place {
   std::string name;
   std::string shown;
   bool standing;  // the stage or the target itself, which exist already
+  bool unseen;    // inside the stage
 };
 
 // The places of one extraction's entries: in the stage for those at or below the first
@@ -74,19 +75,19 @@ class Tree {
         throw std::runtime_error("file couldn't be written: " + staged->finalPath() +
                                  ": Is a directory");
       if (!staged->isDirectory() && directory) throw pathError(staged->finalPath(), EEXIST);
-      return {&staged->parent(), staged->stageName(), staged->finalPath(), true};
+      return {&staged->parent(), staged->stageName(), staged->finalPath(), true, false};
     }
     if (below && !staged->isDirectory()) throw pathError(staged->finalPath(), ENOTDIR);
     const Directory& base = below ? staged->stageDirectory() : target.root();
     const std::vector<std::string>& rest = below ? *below : components;
-    if (rest.empty()) return {&target.root(), "", target.path(), true};  // the target itself
+    if (rest.empty()) return {&target.root(), "", target.path(), true, false};  // the target itself
     const std::vector<std::string> parents(rest.begin(), rest.end() - 1);
     if (!cached || cachedBase != &base || cachedParents != parents) {
       cached = target.open(base, parents, true);
       cachedBase = &base;
       cachedParents = parents;
     }
-    return {&*cached, rest.back(), childPath(cached->path(), rest.back()), false};
+    return {&*cached, rest.back(), childPath(cached->path(), rest.back()), false, bool(below)};
   }
 
   // Creates the directory at `place` unless it stands there already (the stage, the
@@ -189,7 +190,7 @@ void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
     stopIfInterrupted();
     progress(0, 0);
   });
-  const mode_t fileMode = creationMode();
+  const mode_t mask = currentUmask();
   Tree tree(target, records.front());
   try {
     for (const ZipEntryInfo& record : records) {
@@ -208,7 +209,9 @@ void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
         continue;
       }
       naming(name, [&] {
-        EntryFile file(place.dir->fd(), place.name, place.shown);
+        // A file without a recorded mode keeps the one creating it gives.
+        EntryFile file(place.dir->fd(), place.name, place.shown,
+                       recorded != 0 ? recorded : 0666 & ~mask, mask, place.unseen);
         uint64_t done = 0;
         zipArchive.extractEntry(record, [&](const char* data, size_t size) {
           stopIfInterrupted();
@@ -216,7 +219,7 @@ void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
           done += size;
           progress(done, record.uncompressedSize);
         });
-        file.land(recorded != 0 ? recorded : fileMode);
+        file.land();
       });
       progress(record.uncompressedSize, record.uncompressedSize);
     }

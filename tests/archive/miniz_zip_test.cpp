@@ -204,6 +204,47 @@ TEST(MinizStat, ConvertsDosTimesAsMktimeDoes) {
   }
 }
 
+// Days when the clock changes, and days when it does not, in a zone that has both.
+TEST(MinizStat, TimesAroundClockChangesAreMktimes) {
+  const char* saved = getenv("TZ");
+  const std::string before = saved ? saved : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  ZipBuilder archive;
+  std::vector<std::pair<uint16_t, uint16_t>> stamps;
+  for (int month : {3, 10}) {
+    for (int day : {30, 31, 27, 28}) {
+      for (int hour = 0; hour < 24; hour += 1) {
+        const uint16_t date = uint16_t((44 << 9) | (month << 5) | day);
+        const uint16_t time = uint16_t((hour << 11) | (17 << 5) | 9);
+        stamps.emplace_back(time, date);
+        archive.add({.name = std::to_string(stamps.size()), .data = "x", .dosTime = time,
+                     .dosDate = date});
+      }
+    }
+  }
+  Reader r(archive.build());
+  ASSERT_TRUE(r.ok);
+  for (size_t i = 0; i < stamps.size(); ++i) {
+    const auto [time, date] = stamps[i];
+    tm t{};
+    t.tm_isdst = -1;
+    t.tm_year = 80 + (date >> 9);
+    t.tm_mon = ((date >> 5) & 15) - 1;
+    t.tm_mday = date & 31;
+    t.tm_hour = time >> 11;
+    t.tm_min = (time >> 5) & 63;
+    t.tm_sec = (time << 1) & 62;
+    EXPECT_EQ(r.stat(mz_uint(i)).m_time, mktime(&t)) << "entry " << i;
+  }
+  if (saved) {
+    setenv("TZ", before.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
 TEST(MinizLocate, MatchesWholeNamesPreferringExactCase) {
   std::string longName = std::string(300, 'n') + "/file", longComment(300, 'c');
   Reader r(ZipBuilder()
