@@ -36,10 +36,10 @@ class EntryFile {
   // write does.
   void land();
 
+ private:
   // The temporary name used for `name`.
   static std::string temporaryName(const std::string& name);
 
- private:
   std::runtime_error failure(int error) const;
 
   int dir;

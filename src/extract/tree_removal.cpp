@@ -64,8 +64,7 @@ bool removeBelow(int dir, const MountOf& dirMount, const std::string& name) {
 
 }  // namespace
 
-bool removeTree(int dir, const std::string& name) {
+void removeTree(int dir, const std::string& name) {
   MountOf dirMount;
-  if (!mountOf(dir, "", &dirMount)) return false;
-  return removeBelow(dir, dirMount, name);
+  if (mountOf(dir, "", &dirMount)) removeBelow(dir, dirMount, name);
 }

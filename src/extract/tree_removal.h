@@ -7,8 +7,8 @@
 // Removes `name` in the directory `dir` with everything below it. A symbolic link is
 // removed, never followed. A directory on another mount (a mount point, a bind mount) is
 // left where it stands with all it holds, and so are the directories above it. A
-// directory the user owns but may not change is made writable first. Returns false when
-// anything had to be left; errors are not thrown: what could go, went.
-bool removeTree(int dir, const std::string& name);
+// directory the user owns but may not change is made writable first. Errors are not
+// thrown: what could go, went, and the next run tries again.
+void removeTree(int dir, const std::string& name);
 
 #endif  // SFX_EXTRACT_TREE_REMOVAL_H_
