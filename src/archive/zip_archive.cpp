@@ -42,11 +42,13 @@ std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1 << 20)
 // Room for an archive of `size` bytes, refused with both sizes when it would not fit: the
 // kernel's OOM killer would otherwise end the run in the middle, without a word.
 void reserveArchive(std::vector<char>& data, size_t size) {
-  const uint64_t available = availableMemory();
+  // The end record's search window and other small reads need no look at /proc and /sys.
+  const uint64_t available = size < RUN_HEADROOM ? UINT64_MAX : availableMemory();
   const auto refuse = [&] {
+    const std::string left =
+        available == UINT64_MAX ? "less available" : mebibytes(available) + " available";
     return std::runtime_error("not enough memory to hold the archive: it needs " +
-                              mebibytes(size + RUN_HEADROOM) + ", " + mebibytes(available) +
-                              " available");
+                              mebibytes(size + RUN_HEADROOM) + ", " + left);
   };
   if (available != UINT64_MAX && (available < RUN_HEADROOM || size > available - RUN_HEADROOM))
     throw refuse();

@@ -6,15 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <stdexcept>
 #include <system_error>
+
+#include "path_error.h"
 
 namespace {
 
 // Bounded writes: one huge write costs the kernel far more than a run of 1 MiB ones.
 const size_t WRITE_CHUNK = size_t(1) << 20;
-const size_t NAME_MAX_BYTES = 255;
 const char TEMPORARY_PREFIX[] = ".sfx-part.";
 
 int createExclusive(int dir, const std::string& name, mode_t mode) {
@@ -24,10 +24,7 @@ int createExclusive(int dir, const std::string& name, mode_t mode) {
 }  // namespace
 
 std::string EntryFile::temporaryName(const std::string& name) {
-  const std::string prefix = TEMPORARY_PREFIX;
-  if (prefix.size() + name.size() <= NAME_MAX_BYTES) return prefix + name;
-  // A long name keeps its own: the temporary one must stay a valid name.
-  return prefix + std::to_string(std::hash<std::string>()(name));
+  return prefixedName(TEMPORARY_PREFIX, name);
 }
 
 EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownPath, mode_t mode,

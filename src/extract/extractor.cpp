@@ -67,8 +67,7 @@ class Tree {
 
   // Creates the entry's missing parent directories and tells where it lands.
   Place placeOf(const std::vector<std::string>& components, bool directory) {
-    std::optional<std::vector<std::string>> below;
-    if (staged) below = staged->below(components);
+    const std::optional<std::vector<std::string>> below = belowStage(components);
     if (below && below->empty()) {
       // The first entry's place itself: its stage.
       if (staged->isDirectory() && !directory)
@@ -78,7 +77,7 @@ class Tree {
       return {&staged->parent(), staged->stageName(), staged->finalPath(), true, false};
     }
     if (below && !staged->isDirectory()) throw pathError(staged->finalPath(), ENOTDIR);
-    const Directory& base = below ? staged->stageDirectory() : target.root();
+    const Directory& base = baseOf(below);
     const std::vector<std::string>& rest = below ? *below : components;
     if (rest.empty()) return {&target.root(), "", target.path(), true, false};  // the target itself
     const std::vector<std::string> parents(rest.begin(), rest.end() - 1);
@@ -109,6 +108,16 @@ class Tree {
   void abandon() { applyModes(false); }
 
  private:
+  // What lies below the first entry's place, for an entry at or below it.
+  std::optional<std::vector<std::string>> belowStage(const std::vector<std::string>& components) const {
+    if (!staged) return std::nullopt;
+    return staged->below(components);
+  }
+  // Where the components `belowStage` leaves start from: the stage or the target.
+  const Directory& baseOf(const std::optional<std::vector<std::string>>& below) const {
+    return below ? staged->stageDirectory() : target.root();
+  }
+
   struct PendingMode {
     std::vector<std::string> components;
     mode_t mode;
@@ -119,12 +128,11 @@ class Tree {
       return a.components.size() > b.components.size();
     });
     for (const PendingMode& pending : modes) {
-      std::optional<std::vector<std::string>> below;
-      if (staged) below = staged->below(pending.components);
+      const std::optional<std::vector<std::string>> below = belowStage(pending.components);
       if (below && !includingStaged) continue;
-      const Directory& base = below ? staged->stageDirectory() : target.root();
       try {
-        if (std::optional<Directory> dir = target.open(base, below ? *below : pending.components, false))
+        if (std::optional<Directory> dir =
+                target.open(baseOf(below), below ? *below : pending.components, false))
           dir->setMode(pending.mode);
       } catch (const std::runtime_error&) {
         // Gone or out of reach since: the entry itself landed, only its mode is missing.

@@ -1,7 +1,10 @@
-// Errors of the extraction name the path at fault and the system's reason.
+// Paths and names the extraction makes, and its errors, which name the path at fault and
+// the system's reason.
 #ifndef SFX_EXTRACT_PATH_ERROR_H_
 #define SFX_EXTRACT_PATH_ERROR_H_
 
+#include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -16,5 +19,18 @@ inline std::string childPath(const std::string& directory, const std::string& co
   if (!directory.empty() && directory.back() == '/') return directory + component;
   return directory + "/" + component;
 }
+
+// `prefix` + `name`, with `name` replaced by its hash when the result and `room` more bytes
+// would pass the 255 bytes a file name may have.
+inline std::string prefixedName(const std::string& prefix, const std::string& name,
+                                size_t room = 0) {
+  const size_t nameMax = 255;
+  if (prefix.size() + name.size() + room <= nameMax) return prefix + name;
+  return prefix + std::to_string(std::hash<std::string>()(name));
+}
+
+// A path that reaches the very file an open descriptor holds (an O_PATH one included),
+// whatever stands at its name now.
+inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 #endif  // SFX_EXTRACT_PATH_ERROR_H_

@@ -1,6 +1,5 @@
 #include "staged_place.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -9,20 +8,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 
 #include "path_error.h"
 #include "tree_removal.h"
 
 namespace {
 
-const size_t NAME_MAX_BYTES = 255;
-
-// Every stage of the place `leaf` starts so; what follows makes it unique.
+// Every stage of the place `leaf` starts so; a unique suffix of up to 24 bytes follows.
 std::string stagePrefix(const std::string& leaf) {
-  const std::string prefix = ".sfx-stage.";
-  if (prefix.size() + leaf.size() + 18 <= NAME_MAX_BYTES) return prefix + leaf + ".";
-  return prefix + std::to_string(std::hash<std::string>()(leaf)) + ".";
+  return prefixedName(".sfx-stage.", leaf, 25) + ".";
 }
 
 std::string uniqueSuffix(unsigned attempt) {
@@ -35,20 +29,8 @@ std::string uniqueSuffix(unsigned attempt) {
 
 // Removes what killed runs left: every name in `dir` that starts with `prefix`.
 void removeStale(const Directory& dir, const std::string& prefix) {
-  int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  DIR* entries = fdopendir(fd);
-  if (!entries) {
-    close(fd);
-    return;
-  }
-  std::vector<std::string> stale;
-  while (const dirent* entry = readdir(entries)) {
-    if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0)
-      stale.push_back(entry->d_name);
-  }
-  closedir(entries);
-  for (const std::string& name : stale) removeTree(dir.fd(), name);
+  for (const std::string& name : namesIn(dir.fd()))
+    if (name.compare(0, prefix.size(), prefix) == 0) removeTree(dir.fd(), name);
 }
 
 }  // namespace

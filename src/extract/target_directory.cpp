@@ -71,7 +71,7 @@ Directory Directory::duplicate() const {
 void Directory::setMode(unsigned mode) const {
   // The descriptor may be one that only walks (O_PATH); its /proc name reaches the very
   // directory it holds, not whatever stands at its path now.
-  (void)chmod(("/proc/self/fd/" + std::to_string(descriptor)).c_str(), mode);
+  (void)chmod(descriptorPath(descriptor).c_str(), mode);
 }
 
 TargetDirectory::TargetDirectory(const std::string& path)

@@ -10,13 +10,12 @@
 #include <vector>
 
 #include "mount_id.h"
+#include "path_error.h"
 
-namespace {
-
-// The names in the open directory `fd`, read through a descriptor of its own.
-std::vector<std::string> namesIn(int fd) {
+std::vector<std::string> namesIn(int dir) {
   std::vector<std::string> names;
-  int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  // A descriptor of its own, open for reading, for the listing to take.
+  int own = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (own < 0) return names;
   DIR* listing = fdopendir(own);
   if (!listing) {
@@ -31,13 +30,15 @@ std::vector<std::string> namesIn(int fd) {
   return names;
 }
 
+namespace {
+
 // Opens the directory `name` in `dir` for listing and removing its content, making it
 // readable, writable and searchable first when the user owns it. Every step acts on the
 // directory first opened, never on a link swapped in under its name.
 int openForRemoval(int dir, const std::string& name) {
   int pathFd = openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (pathFd < 0) return -1;
-  const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+  const std::string self = descriptorPath(pathFd);
   struct stat st;
   const mode_t needed = S_IRWXU;
   if (fstat(pathFd, &st) == 0 && (st.st_mode & needed) != needed && st.st_uid == geteuid())
