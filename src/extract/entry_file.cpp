@@ -15,7 +15,7 @@ namespace {
 
 // Bounded writes: one huge write costs the kernel far more than a run of 1 MiB ones.
 const size_t WRITE_CHUNK = size_t(1) << 20;
-const char TEMPORARY_PREFIX[] = ".sfx-part.";
+const unsigned MAX_ATTEMPTS = 1000;
 
 int createExclusive(int dir, const std::string& name, mode_t mode) {
   return openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -23,13 +23,9 @@ int createExclusive(int dir, const std::string& name, mode_t mode) {
 
 }  // namespace
 
-std::string EntryFile::temporaryName(const std::string& name) {
-  return prefixedName(TEMPORARY_PREFIX, name);
-}
-
 EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownPath, mode_t mode,
-                     mode_t mask, bool unseen)
-    : dir(dir), name(name), temporary(temporaryName(name)), shownPath(shownPath), mode(mode),
+                     mode_t mask, bool unseen, const std::string& temporaryPrefix)
+    : dir(dir), name(name), shownPath(shownPath), mode(mode),
       modeSet((mode & ~mode_t(0777)) == 0 && (mode & mask) == 0) {
   // Never more open than it will be: the final mode when the umask leaves it whole.
   const mode_t creation = modeSet ? mode : 0600;
@@ -41,16 +37,19 @@ EntryFile::EntryFile(int dir, const std::string& name, const std::string& shownP
     }
     if (errno != EEXIST) throw failure(errno);
   }
-  fd = createExclusive(dir, temporary, creation);
-  // One run at a time holds the target, so a file of this name is a killed run's leftover.
-  if (fd < 0 && errno == EEXIST && unlinkat(dir, temporary.c_str(), 0) == 0)
+  // Numbered in one sequence for the whole run: a name taken already (an entry that looks
+  // like ours) is the user's.
+  static unsigned sequence = 0;
+  for (unsigned attempt = 0; fd < 0; ++attempt) {
+    temporary = temporaryPrefix + std::to_string(sequence++);
     fd = createExclusive(dir, temporary, creation);
-  if (fd < 0) throw failure(errno);
+    if (fd < 0 && (errno != EEXIST || attempt == MAX_ATTEMPTS)) throw failure(errno);
+  }
 }
 
 EntryFile::~EntryFile() {
   if (fd >= 0) close(fd);
-  if (!landed) unlinkat(dir, temporary.c_str(), 0);
+  if (!landed && !temporary.empty()) unlinkat(dir, temporary.c_str(), 0);
 }
 
 std::runtime_error EntryFile::failure(int error) const {

@@ -18,11 +18,11 @@ class EntryFile {
  public:
   // Creates the temporary file in the directory `dir`, exclusively and never through a
   // link, with `mode` when the umask `mask` leaves it whole, else readable by the user
-  // alone until it lands. A temporary file a killed run left under the same name is
-  // removed first. `unseen`: `dir` is in a stage, so the file may be made under `name`.
-  // `shownPath` names the final file in errors.
+  // alone until it lands. Its name starts with `temporaryPrefix` (the run's own); a name
+  // taken already is left alone and another is tried. `unseen`: `dir` is in a stage, so
+  // the file may be made under `name`. `shownPath` names the final file in errors.
   EntryFile(int dir, const std::string& name, const std::string& shownPath, mode_t mode,
-            mode_t mask, bool unseen);
+            mode_t mask, bool unseen, const std::string& temporaryPrefix);
   // Removes the temporary file unless it has landed.
   ~EntryFile();
   EntryFile(const EntryFile&) = delete;
@@ -37,9 +37,6 @@ class EntryFile {
   void land();
 
  private:
-  // The temporary name used for `name`.
-  static std::string temporaryName(const std::string& name);
-
   std::runtime_error failure(int error) const;
 
   int dir;

@@ -25,3 +25,20 @@ bool climbsUp(const std::string& name) {
     if (part == "..") return true;
   return false;
 }
+
+std::string foldCase(const std::string& name) {
+  std::string folded = name;
+  for (size_t i = 0; i < folded.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(folded[i]);
+    if (c >= 'A' && c <= 'Z') {
+      folded[i] = char(c + 32);
+    } else if (c == 0xC3 && i + 1 < folded.size()) {
+      // U+00C0 to U+00DE, but for U+00D7 (the multiplication sign): their lower case is
+      // 0x20 further on, in the same two-byte form.
+      unsigned char next = static_cast<unsigned char>(folded[i + 1]);
+      if (next >= 0x80 && next <= 0x9E && next != 0x97) folded[i + 1] = char(next + 0x20);
+      ++i;
+    }
+  }
+  return folded;
+}

@@ -15,4 +15,8 @@ std::vector<std::string> nameComponents(const std::string& name);
 // True when a component is "..": such a name could climb out of the target.
 bool climbsUp(const std::string& name);
 
+// The name as a file system that folds case compares it: ASCII and Latin-1 letters in
+// lower case (exFAT and vfat fold more of Unicode; these are the letters names use most).
+std::string foldCase(const std::string& name);
+
 #endif  // SFX_EXTRACT_ENTRY_NAME_H_

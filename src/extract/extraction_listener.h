@@ -21,13 +21,18 @@ class ExtractionListener {
   virtual void onEntry(const std::string& path) = 0;
   // Called while the entry last announced is written, after each chunk of at most 1 MiB,
   // and once more when it is complete: `done` of its `total` bytes are on their way to
-  // disk (0 of 0 for an entry without bytes). Also called, with 0 of 0 before any entry,
-  // about every 50 ms while the extraction waits for another installer in the same
-  // directory to finish.
+  // disk (0 of 0 for an entry without bytes).
   virtual void onProgress(uint64_t done, uint64_t total) {
     (void)done;
     (void)total;
   }
+  // Called about every 50 ms, before any entry, while the extraction waits for another
+  // installer in the same directory (or one inside or above it) to finish. What it throws
+  // (Cancelled, say) ends the wait and the extraction.
+  virtual void onWaiting() {}
+  // Called every few milliseconds during long steps that concern no entry: putting right
+  // what killed runs left, removing the previous installation. What it throws stops them.
+  virtual void onPulse() {}
 };
 
 #endif  // SFX_EXTRACT_EXTRACTION_LISTENER_H_

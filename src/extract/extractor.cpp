@@ -1,15 +1,19 @@
 #include "extractor.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "entry_file.h"
 #include "entry_name.h"
 #include "interruption.h"
 #include "path_error.h"
+#include "run_record.h"
 #include "staged_place.h"
 #include "target_directory.h"
 
@@ -21,6 +25,8 @@ auto naming(const std::string& name, Step step) {
   try {
     return step();
   } catch (const Interrupted&) {
+    throw;
+  } catch (const Cancelled&) {
     throw;
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(name + ": " + e.what());
@@ -56,13 +62,25 @@ struct Place {
   bool unseen;    // inside the stage
 };
 
+// The path of `dir` below the target's, as components.
+std::vector<std::string> componentsBelow(const TargetDirectory& target, const Directory& dir) {
+  return nameComponents(dir.path().substr(std::min(dir.path().size(), target.path().size())));
+}
+
 // The places of one extraction's entries: in the stage for those at or below the first
-// entry's place, else in the target, and the directory modes that wait for the end.
+// entry's place, else in the target, and the directory modes that wait for the end. What
+// killed runs left beside the place is put right first, and this run's own record kept
+// there.
 class Tree {
  public:
-  Tree(const TargetDirectory& target, const ZipEntryInfo& first) : target(target) {
-    std::vector<std::string> components = nameComponents(first.name);
-    if (!components.empty()) staged.emplace(target, components, isDirectoryName(first.name));
+  Tree(const TargetDirectory& target, const ZipEntryInfo& first, const std::function<void()>& tick)
+      : target(target), place(nameComponents(first.name)) {
+    const std::vector<std::string> parents(place.begin(), place.end() - (place.empty() ? 0 : 1));
+    holder = *target.open(target.root(), parents, true);
+    leftovers = recoverDeadRuns(holder, tick);
+    record.emplace(holder);
+    if (!place.empty()) staged.emplace(holder, place.back(), isDirectoryName(first.name), *record);
+    redirect = [this](const std::vector<std::string>& components) { return start(components); };
   }
 
   // Creates the entry's missing parent directories and tells where it lands.
@@ -77,45 +95,81 @@ class Tree {
       return {&staged->parent(), staged->stageName(), staged->finalPath(), true, false};
     }
     if (below && !staged->isDirectory()) throw pathError(staged->finalPath(), ENOTDIR);
-    const Directory& base = baseOf(below);
-    const std::vector<std::string>& rest = below ? *below : components;
-    if (rest.empty()) return {&target.root(), "", target.path(), true, false};  // the target itself
-    const std::vector<std::string> parents(rest.begin(), rest.end() - 1);
-    if (!cached || cachedBase != &base || cachedParents != parents) {
-      cached = target.open(base, parents, true);
-      cachedBase = &base;
+    const WalkStart walk = start(components);
+    if (walk.components.empty()) return {&target.root(), "", target.path(), true, false};
+    const std::vector<std::string> parents(walk.components.begin(), walk.components.end() - 1);
+    if (!cached || cachedBase != walk.from || cachedParents != parents) {
+      cached = target.open(*walk.from, parents, true, redirect);
+      cachedBase = walk.from;
       cachedParents = parents;
     }
-    return {&*cached, rest.back(), childPath(cached->path(), rest.back()), false, bool(below)};
+    const bool unseen = isInStage(*cached);
+    if (!unseen) noteTemporaries(*cached);
+    return {&*cached, walk.components.back(), childPath(cached->path(), walk.components.back()),
+            false, unseen};
   }
 
   // Creates the directory at `place` unless it stands there already (the stage, the
   // target, or one inside), and lets its recorded mode wait for the end.
   void makeDirectory(const Place& place, const std::vector<std::string>& components, mode_t mode) {
-    if (!place.standing) target.open(*place.dir, {place.name}, true);
+    if (!place.standing) target.open(*place.dir, {place.name}, true, redirect);
     // The target keeps its own mode, whatever an entry says.
     if (mode != 0 && !components.empty()) modes.push_back({components, mode});
   }
 
   // Directory modes, deepest first so that none locks out one below it, then the stage
-  // swapped in.
-  void finish() {
+  // swapped in; `verify` checks what the user will see before the previous installation
+  // goes.
+  void finish(const std::function<void()>& verify, const std::function<void()>& tick) {
     applyModes(true);
-    if (staged) staged->commit();
+    if (!staged) {
+      verify();
+      return;
+    }
+    const std::string left = staged->commit(verify, tick);
+    if (!left.empty()) leftovers.push_back(left);
   }
 
   // What a failed extraction still owes the directories that landed outside the stage.
   void abandon() { applyModes(false); }
 
+  std::string temporaryPrefix() const { return record->temporaryPrefix(); }
+  bool foldsCase() const { return record->foldsCase(); }
+  // What could not be removed, here or by the runs before.
+  const std::vector<std::string>& left() const { return leftovers; }
+
  private:
-  // What lies below the first entry's place, for an entry at or below it.
+  // What lies below the first entry's place, for an entry at or below it. On a file
+  // system that folds case, "App" and "app" are one place.
   std::optional<std::vector<std::string>> belowStage(const std::vector<std::string>& components) const {
-    if (!staged) return std::nullopt;
-    return staged->below(components);
+    if (!staged || components.size() < place.size()) return std::nullopt;
+    for (size_t i = 0; i < place.size(); ++i) {
+      if (components[i] == place[i]) continue;
+      if (!record->foldsCase() || foldCase(components[i]) != foldCase(place[i])) return std::nullopt;
+    }
+    return std::vector<std::string>(components.begin() + place.size(), components.end());
   }
-  // Where the components `belowStage` leaves start from: the stage or the target.
-  const Directory& baseOf(const std::optional<std::vector<std::string>>& below) const {
-    return below ? staged->stageDirectory() : target.root();
+
+  // Where a walk to `components` (below the target) starts: in the stage for what lies in
+  // the first entry's place, however it was reached, else at the target.
+  WalkStart start(const std::vector<std::string>& components) const {
+    const std::optional<std::vector<std::string>> below = belowStage(components);
+    if (below && staged->isDirectory()) return {&staged->stageDirectory(), *below};
+    if (below) throw pathError(staged->finalPath(), ENOTDIR);
+    return {&target.root(), components};
+  }
+
+  bool isInStage(const Directory& dir) const {
+    if (!staged || !staged->isDirectory()) return false;
+    const std::string& stagePath = staged->stageDirectory().path();
+    return dir.path() == stagePath || dir.path().compare(0, stagePath.size() + 1,
+                                                         childPath(stagePath, "")) == 0;
+  }
+
+  // A killed run's temporary files outside the stage are found again through its record.
+  void noteTemporaries(const Directory& dir) {
+    if (!noted.insert(dir.path()).second) return;
+    record->noteTemporaries(componentsBelow(target, holder).size(), componentsBelow(target, dir));
   }
 
   struct PendingMode {
@@ -128,11 +182,10 @@ class Tree {
       return a.components.size() > b.components.size();
     });
     for (const PendingMode& pending : modes) {
-      const std::optional<std::vector<std::string>> below = belowStage(pending.components);
-      if (below && !includingStaged) continue;
+      if (belowStage(pending.components) && !includingStaged) continue;
       try {
-        if (std::optional<Directory> dir =
-                target.open(baseOf(below), below ? *below : pending.components, false))
+        const WalkStart walk = start(pending.components);
+        if (std::optional<Directory> dir = target.open(*walk.from, walk.components, false, redirect))
           dir->setMode(pending.mode);
       } catch (const std::runtime_error&) {
         // Gone or out of reach since: the entry itself landed, only its mode is missing.
@@ -141,13 +194,59 @@ class Tree {
   }
 
   const TargetDirectory& target;
+  const std::vector<std::string> place;
+  Directory holder;
+  std::vector<std::string> leftovers;
+  std::optional<RunRecord> record;
   std::optional<StagedPlace> staged;
+  Redirect redirect;
   std::optional<Directory> cached;
   const Directory* cachedBase = nullptr;
   std::vector<std::string> cachedParents;
+  std::set<std::string> noted;
   std::vector<PendingMode> modes;
 };
 
+// Checks every entry where the user will find it, through the target: a directory, or a
+// regular file of the recorded size. The later of two entries of one name is the one that
+// counts. What cannot be looked at (a directory whose mode forbids it) is taken on trust.
+void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo>& records,
+                   bool foldsCase) {
+  std::set<std::string> seen;
+  std::optional<Directory> parent;
+  std::vector<std::string> parentComponents;
+  bool parentMissing = false;
+  for (auto record = records.rbegin(); record != records.rend(); ++record) {
+    std::vector<std::string> components = nameComponents(record->name);
+    if (components.empty()) continue;  // the target itself
+    std::string key;
+    for (const std::string& component : components)
+      key += (foldsCase ? foldCase(component) : component) + "/";
+    if (!seen.insert(key).second) continue;
+    const std::string leaf = components.back();
+    components.pop_back();
+    if (!parent || components != parentComponents) {
+      parentComponents = components;
+      try {
+        parent = target.open(target.root(), components, false);
+        parentMissing = !parent;
+      } catch (const std::runtime_error&) {
+        parent.reset();
+        parentMissing = false;
+      }
+      if (!parent && !parentMissing) continue;
+    }
+    struct stat st;
+    bool there = false;
+    if (parent && fstatat(parent->fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      there = isDirectoryName(record->name)
+                  ? S_ISDIR(st.st_mode)
+                  : S_ISREG(st.st_mode) && uint64_t(st.st_size) == record->uncompressedSize;
+    else if (parent && errno == EACCES)
+      continue;
+    if (!there) throw std::runtime_error(record->name + ": missing after extraction");
+  }
+}
 }  // namespace
 
 Extractor::Extractor(const std::string& archivePath, const std::string& shownName)
@@ -178,28 +277,30 @@ Extractor::~Extractor() = default;
 
 void Extractor::extractHere() {
   if (listEntries().empty()) return;
-  extractInto(std::make_unique<TargetDirectory>(TargetDirectory::here()));
+  extractInto(TargetDirectory::here());
 }
 
 void Extractor::extractAll(const std::string& targetDirectory) {
   if (listEntries().empty()) return;
-  extractInto(std::make_unique<TargetDirectory>(targetDirectory));
+  extractInto(TargetDirectory(targetDirectory));
 }
 
-void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
+void Extractor::extractInto(const TargetDirectory& target) {
   const std::vector<ZipEntryInfo>& records = listEntries();
   checkNames(records);
-  // The lock is held from here until the next extraction or the Extractor's end: an
-  // autorun command runs on a tree no other installer replaces meanwhile.
-  lockedTarget.reset();
-  lockedTarget = std::move(locked);
-  TargetDirectory& target = *lockedTarget;
-  target.lock([this] {
+  left.clear();
+  // Held until the extraction ends, not while the autorun command runs: a command may
+  // start another installer here.
+  const TargetLock lock = target.lock([this] {
     stopIfInterrupted();
-    progress(0, 0);
+    for (const auto& listener : listeners) listener->onWaiting();
   });
+  const std::function<void()> tick = [this] {
+    stopIfInterrupted();
+    for (const auto& listener : listeners) listener->onPulse();
+  };
   const mode_t mask = currentUmask();
-  Tree tree(target, records.front());
+  Tree tree(target, records.front(), tick);
   try {
     for (const ZipEntryInfo& record : records) {
       stopIfInterrupted();
@@ -219,7 +320,8 @@ void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
       naming(name, [&] {
         // A file without a recorded mode keeps the one creating it gives.
         EntryFile file(place.dir->fd(), place.name, place.shown,
-                       recorded != 0 ? recorded : 0666 & ~mask, mask, place.unseen);
+                       recorded != 0 ? recorded : 0666 & ~mask, mask, place.unseen,
+                       tree.temporaryPrefix());
         uint64_t done = 0;
         zipArchive.extractEntry(record, [&](const char* data, size_t size) {
           stopIfInterrupted();
@@ -231,9 +333,13 @@ void Extractor::extractInto(std::unique_ptr<TargetDirectory> locked) {
       });
       progress(record.uncompressedSize, record.uncompressedSize);
     }
-    naming(records.front().name, [&] { tree.finish(); });
+    naming(records.front().name, [&] {
+      tree.finish([&] { verifyEntries(target, records, tree.foldsCase()); }, tick);
+    });
   } catch (...) {
     tree.abandon();
+    left = tree.left();
     throw;
   }
+  left = tree.left();
 }

@@ -6,7 +6,7 @@
 // Threads: not safe for concurrent use. REQUIRES external synchronization: one thread at
 // a time constructs, registers, extracts and reads the archive; listeners are called on
 // the extracting thread. Installers in other processes are kept apart by a lock on the
-// target directory, held until the Extractor is destroyed or the process ends.
+// target directory (and shared ones above it), held while an extraction runs.
 //
 // Ownership: the Extractor owns its ZipArchive, shares its listeners with whoever
 // registered them, and releases them in registration order when destroyed.
@@ -33,12 +33,13 @@ class Extractor {
   void addListener(const std::shared_ptr<ExtractionListener>& listener);
 
   // Extracts every entry under `targetDirectory`, after any other installer running in
-  // that directory has finished. The lock taken for that stays held by this Extractor,
-  // so an autorun command runs before the next installer replaces what it runs on. Throws std::runtime_error naming the entry or path on
-  // any failure; then every file that landed stays, whole, and the first entry's place
-  // is as it was. Names with ".." are refused before anything is touched; an entry whose
-  // place leads outside through a symbolic link is refused before its listeners are told.
-  // A listener's own exception passes unchanged, and so does Interrupted.
+  // that directory, or in one inside or above it, has finished. Before the first entry's
+  // place is given up, every entry is checked where the user will find it. Throws
+  // std::runtime_error naming the entry or path on any failure; then every file that
+  // landed stays, whole, and the first entry's place is as it was. Names with ".." are
+  // refused before anything is touched; an entry whose place leads outside through a
+  // symbolic link is refused before its listeners are told. A listener's own exception
+  // passes unchanged, and so do Interrupted and Cancelled.
   void extractAll(const std::string& targetDirectory);
   // extractAll on the current working directory.
   void extractHere();
@@ -46,10 +47,13 @@ class Extractor {
   ZipArchive& archive() { return zipArchive; }
   // Whether the file ended in an archive's end record, even one without entries.
   bool foundArchive() const { return archiveFound; }
+  // What the last extraction could not remove of a previous installation or of what killed
+  // runs left ("PATH: REASON"); it changes nothing of the extraction's result.
+  const std::vector<std::string>& leftovers() const { return left; }
 
  private:
   const std::vector<ZipEntryInfo>& listEntries();
-  void extractInto(std::unique_ptr<TargetDirectory> target);
+  void extractInto(const TargetDirectory& target);
   void notify(const std::string& path);
   void progress(uint64_t done, uint64_t total);
 
@@ -57,7 +61,7 @@ class Extractor {
   std::vector<std::shared_ptr<ExtractionListener>> listeners;
   std::string archiveFile;  // for error messages
   bool archiveFound = false;
-  std::unique_ptr<TargetDirectory> lockedTarget;  // the last target, locked
+  std::vector<std::string> left;
 };
 
 #endif  // SFX_EXTRACT_EXTRACTOR_H_

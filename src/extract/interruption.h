@@ -14,6 +14,13 @@ class Interrupted : public std::runtime_error {
   int signalNumber;
 };
 
+// The user closed the window before the extraction ended: it stops as for a signal, and
+// the run ends as the user asked, without a failure.
+class Cancelled : public std::runtime_error {
+ public:
+  Cancelled() : std::runtime_error("cancelled") {}
+};
+
 // Async-signal-safe: a signal handler may call it.
 void requestInterruption(int signal);
 // The signal that asked the extraction to stop, or 0.

@@ -3,99 +3,135 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "path_error.h"
 #include "tree_removal.h"
 
 namespace {
 
-// Every stage of the place `leaf` starts so; a unique suffix of up to 24 bytes follows.
-std::string stagePrefix(const std::string& leaf) {
-  return prefixedName(".sfx-stage.", leaf, 25) + ".";
+// Room for "." and the run's token after the place's name.
+const size_t TOKEN_ROOM = 17;
+
+bool exists(int dir, const std::string& name) {
+  struct stat st;
+  return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-std::string uniqueSuffix(unsigned attempt) {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  char text[32];
-  std::snprintf(text, sizeof text, "%x%lx%x", unsigned(getpid()), long(now.tv_nsec), attempt);
-  return text;
-}
-
-// Removes what killed runs left: every name in `dir` that starts with `prefix`.
-void removeStale(const Directory& dir, const std::string& prefix) {
-  for (const std::string& name : namesIn(dir.fd()))
-    if (name.compare(0, prefix.size(), prefix) == 0) removeTree(dir.fd(), name);
-}
+// Errors of file systems that cannot exchange, or cannot rename without copying (an
+// overlay's lower layer).
+bool cannotExchange(int error) { return error == EINVAL || error == ENOSYS || error == EXDEV; }
 
 }  // namespace
 
-StagedPlace::StagedPlace(const TargetDirectory& target, const std::vector<std::string>& components,
-                         bool directory)
-    : place(components), directory(directory), leaf(components.back()) {
-  const std::vector<std::string> parents(components.begin(), components.end() - 1);
-  holder = *target.open(target.root(), parents, true);
-  shown = childPath(holder.path(), leaf);
-  const std::string prefix = stagePrefix(leaf);
-  removeStale(holder, prefix);
-  for (unsigned attempt = 0;; ++attempt) {
-    stage = prefix + uniqueSuffix(attempt);
-    const int made = directory ? mkdirat(holder.fd(), stage.c_str(), 0755)
-                               : openat(holder.fd(), stage.c_str(),
-                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (made >= 0) {
-      if (!directory) close(made);
-      break;
-    }
-    if (errno != EEXIST || attempt == 100) throw pathError(childPath(holder.path(), stage), errno);
+StagedPlace::StagedPlace(const Directory& holder, const std::string& leaf, bool directory,
+                         RunRecord& record)
+    : holder(holder), record(record), directory(directory), leaf(leaf),
+      stage(prefixedName(".sfx-stage.", leaf, TOKEN_ROOM) + "." + record.id()),
+      aside(prefixedName(".sfx-old.", leaf, TOKEN_ROOM) + "." + record.id()),
+      shown(childPath(holder.path(), leaf)) {
+  // Named before they exist: a run killed at any later moment leaves a record of them.
+  record.notePlace(leaf);
+  record.noteStage(stage);
+  record.noteAside(aside);
+  const int made = directory ? mkdirat(holder.fd(), stage.c_str(), 0755)
+                             : openat(holder.fd(), stage.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (made < 0) throw pathError(childPath(holder.path(), stage), errno);
+  if (!directory) {
+    close(made);
+    return;
   }
-  if (directory) {
-    int fd = openat(holder.fd(), stage.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw pathError(childPath(holder.path(), stage), errno);
-    staged = Directory(fd, shown);
-  }
+  int fd = openat(holder.fd(), stage.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw pathError(childPath(holder.path(), stage), errno);
+  staged = Directory(fd, shown);
 }
 
 StagedPlace::~StagedPlace() {
-  if (!committed) removeTree(holder.fd(), stage);
+  if (!committed) removeTree(holder.fd(), stage, childPath(holder.path(), stage));
 }
 
-std::optional<std::vector<std::string>> StagedPlace::below(
-    const std::vector<std::string>& components) const {
-  if (components.size() < place.size() ||
-      !std::equal(place.begin(), place.end(), components.begin()))
-    return std::nullopt;
-  return std::vector<std::string>(components.begin() + place.size(), components.end());
+void StagedPlace::settle(const std::function<void()>& verify, const std::function<void()>& undo) {
+  committed = true;
+  try {
+    verify();
+  } catch (...) {
+    undo();
+    committed = false;
+    throw;
+  }
 }
 
-void StagedPlace::commit() {
+std::string StagedPlace::removeOld(const std::string& name, const std::function<void()>& tick) {
+  std::string left;
+  try {
+    left = removeTree(holder.fd(), name, childPath(holder.path(), name), tick);
+  } catch (...) {
+    record.keep();
+    throw;
+  }
+  if (!left.empty()) record.keep();
+  return left;
+}
+
+std::string StagedPlace::commit(const std::function<void()>& verify,
+                                const std::function<void()>& tick) {
   const int dir = holder.fd();
-  if (renameat2(dir, stage.c_str(), dir, leaf.c_str(), RENAME_NOREPLACE) == 0) {
-    committed = true;
-    return;
+  const char* place = leaf.c_str();
+  const auto putBack = [&] { renameat(dir, place, dir, stage.c_str()); };
+  if (renameat2(dir, stage.c_str(), dir, place, RENAME_NOREPLACE) == 0) {
+    settle(verify, putBack);
+    return "";
   }
-  if (errno == EEXIST && renameat2(dir, stage.c_str(), dir, leaf.c_str(), RENAME_EXCHANGE) == 0) {
-    committed = true;
-    // The stage's name now holds the previous installation.
-    removeTree(dir, stage);
-    return;
+  int error = errno;
+  if (error == EEXIST) {
+    if (renameat2(dir, stage.c_str(), dir, place, RENAME_EXCHANGE) == 0) {
+      // The stage's name now holds the previous installation.
+      settle(verify, [&] { renameat2(dir, stage.c_str(), dir, place, RENAME_EXCHANGE); });
+      return removeOld(stage, tick);
+    }
+    error = errno;
+  } else if (cannotExchange(error) && !exists(dir, place)) {
+    if (renameat(dir, stage.c_str(), dir, place) != 0) throw pathError(shown, errno);
+    settle(verify, putBack);
+    return "";
   }
-  if (errno != EINVAL && errno != ENOSYS) throw pathError(shown, errno);
-  // A file system that cannot exchange: the previous installation steps aside under a
-  // stage name first, and goes only once the new one stands in its place.
-  const std::string old = stagePrefix(leaf) + "old." + uniqueSuffix(0);
-  const bool moved = renameat(dir, leaf.c_str(), dir, old.c_str()) == 0;
-  if (!moved && errno != ENOENT) throw pathError(shown, errno);
-  if (renameat(dir, stage.c_str(), dir, leaf.c_str()) != 0) {
-    const int error = errno;
-    if (moved) renameat(dir, old.c_str(), dir, leaf.c_str());
+  if (!cannotExchange(error)) throw pathError(shown, error);
+  // The previous installation steps aside under the name the record gave it: killed
+  // before the stage is in, the next run puts it back.
+  if (renameat(dir, place, dir, aside.c_str()) != 0) {
+    if (errno != EXDEV) throw pathError(shown, errno);
+    replaceInPlace(verify, tick);
+    return "";
+  }
+  if (renameat(dir, stage.c_str(), dir, place) != 0) {
+    error = errno;
+    renameat(dir, aside.c_str(), dir, place);
     throw pathError(shown, error);
   }
+  settle(verify, [&] {
+    putBack();
+    renameat(dir, aside.c_str(), dir, place);
+  });
+  return removeOld(aside, tick);
+}
+
+void StagedPlace::replaceInPlace(const std::function<void()>& verify,
+                                 const std::function<void()>& tick) {
+  // From here the record says the stage is to replace the place: killed at any step, the
+  // next run finishes the replacement.
+  record.noteFinishing();
   committed = true;
-  if (moved) removeTree(dir, old);
+  record.keep();
+  const std::string left = removeTree(holder.fd(), leaf, shown, tick);
+  if (!left.empty()) throw std::runtime_error(left + " (the new installation waits in " +
+                                              childPath(holder.path(), stage) + ")");
+  if (renameat(holder.fd(), stage.c_str(), holder.fd(), leaf.c_str()) != 0)
+    throw pathError(shown, errno);
+  // Nothing is left for a later run. The previous installation is gone: a miss found now
+  // is reported, but cannot be undone.
+  record.keep(false);
+  verify();
 }

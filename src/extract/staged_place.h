@@ -1,30 +1,29 @@
 // The place of an archive's first entry, which a new run replaces as a whole (the
 // previous installation). The new tree is built under a temporary name beside it and
 // swapped in once every entry has landed: until then the previous installation stays
-// exactly as it was, and a failed or interrupted run leaves it so.
+// exactly as it was, and a failed or interrupted run leaves it so. Every step of the swap
+// leaves, if the process is killed, the previous installation, the new one, or a copy
+// that the run record lets the next run put back.
 #ifndef SFX_EXTRACT_STAGED_PLACE_H_
 #define SFX_EXTRACT_STAGED_PLACE_H_
 
-#include <optional>
+#include <functional>
 #include <string>
-#include <vector>
 
+#include "run_record.h"
 #include "target_directory.h"
 
 class StagedPlace {
  public:
-  // Prepares the place of `components` (not empty) below `target`: creates its parent
-  // directories, removes stages that killed runs left beside it, and reserves the stage,
-  // a directory when `directory`, else an empty file. Throws naming the path at fault.
-  StagedPlace(const TargetDirectory& target, const std::vector<std::string>& components,
-              bool directory);
+  // Reserves the stage of the place `leaf` in `holder`: a directory when `directory`, else
+  // an empty file, named in `record` (which lives in `holder` too) before it is made.
+  // Throws naming the path at fault.
+  StagedPlace(const Directory& holder, const std::string& leaf, bool directory, RunRecord& record);
   // Removes the stage, and all built in it, unless it was committed.
   ~StagedPlace();
   StagedPlace(const StagedPlace&) = delete;
   StagedPlace& operator=(const StagedPlace&) = delete;
 
-  // What lies below the place for an entry at or below it: {} for the place itself.
-  std::optional<std::vector<std::string>> below(const std::vector<std::string>& components) const;
   bool isDirectory() const { return directory; }
   // The directory holding the place and the stage.
   const Directory& parent() const { return holder; }
@@ -35,15 +34,26 @@ class StagedPlace {
   // The place's path, as the user will see it.
   const std::string& finalPath() const { return shown; }
 
-  // Swaps the stage in for what stands at the place (atomically where the file system
-  // can), then removes what stood there, never crossing into another mount.
-  void commit();
+  // Puts the stage in the place (swapping, where the file system can, with what stands
+  // there), then calls `verify`: what it throws puts the previous installation back and
+  // passes on. Then removes the previous installation, never crossing into another mount,
+  // calling `tick` now and then (what it throws stops the removal; the record keeps the
+  // rest for the next run). Returns what could not be removed ("PATH: REASON"), or "".
+  std::string commit(const std::function<void()>& verify, const std::function<void()>& tick);
 
  private:
-  std::vector<std::string> place;
+  // Calls `verify` with the stage in place; on failure runs `undo` and rethrows.
+  void settle(const std::function<void()>& verify, const std::function<void()>& undo);
+  std::string removeOld(const std::string& name, const std::function<void()>& tick);
+  // Where neither exchange nor a rename aside is possible (an overlay's lower layer): the
+  // previous installation is removed in place and the complete stage renamed in.
+  void replaceInPlace(const std::function<void()>& verify, const std::function<void()>& tick);
+
+  const Directory& holder;
+  RunRecord& record;
   bool directory;
-  Directory holder, staged;
-  std::string leaf, stage, shown;
+  Directory staged;
+  std::string leaf, stage, aside, shown;
   bool committed = false;
 };
 

@@ -85,10 +85,59 @@ TargetDirectory TargetDirectory::here() {
   return TargetDirectory(openDirectory(".", cwd.get()));
 }
 
-void TargetDirectory::lock(const std::function<void()>& waiting) {
-  while (flock(top.fd(), LOCK_EX | LOCK_NB) != 0) {
+TargetLock::~TargetLock() {
+  for (int fd : fds) close(fd);
+}
+
+namespace {
+
+// Descriptors to lock for every directory above `path` (absolute), top first: each opened
+// for reading from a walk that follows no link. A directory that cannot be read is left out.
+std::vector<int> openAbove(const std::string& path) {
+  std::vector<int> fds;
+  std::vector<std::string> components = nameComponents(path);
+  if (components.empty()) return fds;  // the root has nothing above it
+  components.pop_back();
+  int walk = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = 0; walk >= 0; ++i) {
+    int readable = openat(walk, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable >= 0) fds.push_back(readable);
+    if (i == components.size()) break;
+    int next = openStep(walk, components[i]);
+    close(walk);
+    walk = next;
+  }
+  if (walk >= 0) close(walk);
+  return fds;
+}
+
+// False when another process holds a conflicting lock; a file system without locks counts
+// as locked.
+bool tryLock(int fd, int operation) {
+  while (flock(fd, operation | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return;  // no locks here (some network file systems)
+    return errno != EWOULDBLOCK;
+  }
+  return true;
+}
+
+}  // namespace
+
+TargetLock TargetDirectory::lock(const std::function<void()>& waiting) const {
+  TargetLock held;
+  held.fds = openAbove(path());
+  const size_t above = held.fds.size();
+  const int own = openat(top.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) throw pathError(path(), errno);
+  held.fds.push_back(own);
+  for (;;) {
+    // All or none, always in the same order: two waiting installers never hold each other up.
+    size_t taken = 0;
+    while (taken < held.fds.size() &&
+           tryLock(held.fds[taken], taken < above ? LOCK_SH : LOCK_EX))
+      ++taken;
+    if (taken == held.fds.size()) return held;
+    for (size_t i = 0; i < taken; ++i) flock(held.fds[i], LOCK_UN);
     waiting();
     usleep(LOCK_POLL_MICROSECONDS);
   }
@@ -111,7 +160,7 @@ std::vector<std::string> TargetDirectory::followInside(const std::string& link) 
 
 std::optional<Directory> TargetDirectory::open(const Directory& from,
                                                const std::vector<std::string>& components,
-                                               bool create) const {
+                                               bool create, const Redirect& redirect) const {
   Directory current = from.duplicate();
   std::deque<std::string> pending(components.begin(), components.end());
   int links = 0;
@@ -138,8 +187,11 @@ std::optional<Directory> TargetDirectory::open(const Directory& from,
       if (++links > MAX_LINKS) throw pathError(path, ELOOP);
       std::vector<std::string> inside = followInside(path);
       pending.pop_front();
-      pending.insert(pending.begin(), inside.begin(), inside.end());
-      current = top.duplicate();
+      inside.insert(inside.end(), pending.begin(), pending.end());
+      WalkStart start{&top, std::move(inside)};
+      if (redirect) start = redirect(start.components);
+      current = start.from->duplicate();
+      pending.assign(start.components.begin(), start.components.end());
       created = false;
       continue;
     }

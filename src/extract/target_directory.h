@@ -34,6 +34,27 @@ class Directory {
   std::string shownPath;
 };
 
+// Locks on a target directory and the directories above it, released when this goes.
+class TargetLock {
+ public:
+  TargetLock() = default;
+  TargetLock(TargetLock&& other) noexcept : fds(std::move(other.fds)) { other.fds.clear(); }
+  TargetLock& operator=(TargetLock&&) = delete;
+  ~TargetLock();
+
+ private:
+  friend class TargetDirectory;
+  std::vector<int> fds;
+};
+
+// Where a walk below the target goes on after a symbolic link: the directory to start from
+// (the target, or one that stands for part of it) and the components left below it.
+struct WalkStart {
+  const Directory* from;
+  std::vector<std::string> components;
+};
+using Redirect = std::function<WalkStart(const std::vector<std::string>& belowTarget)>;
+
 class TargetDirectory {
  public:
   // Opens the directory at `path` (relative paths against the working directory), shown
@@ -45,19 +66,21 @@ class TargetDirectory {
   const Directory& root() const { return top; }
   const std::string& path() const { return top.path(); }
 
-  // Takes an exclusive lock on the directory, held until this object goes, so that two
-  // installers started in one directory run one after the other. Calls `waiting` about
-  // every 50 ms while another holds it; what `waiting` throws ends the wait. Where the
-  // file system has no locks, runs unlocked.
-  void lock(const std::function<void()>& waiting);
+  // Takes an exclusive lock on the directory and shared ones on every directory above it
+  // that can be opened, held until the result goes: installers whose targets are one
+  // inside the other (so that either could write where the other replaces) run one after
+  // the other, unrelated ones at once. Calls `waiting` about every 50 ms while another
+  // holds one; what `waiting` throws ends the wait. Where the file system has no locks,
+  // runs unlocked.
+  TargetLock lock(const std::function<void()>& waiting) const;
 
   // Opens the directory `components` below `from` (the target or a directory inside it),
   // creating missing ones (mode 0755, umask applies) when `create`; nothing when one is
   // missing and !create. A symbolic link on the way is followed only while it leads
   // inside the target: it is resolved to a canonical path and the walk starts again from
-  // the target with what lies below it.
+  // the target with what lies below it, or from where `redirect` says.
   std::optional<Directory> open(const Directory& from, const std::vector<std::string>& components,
-                                bool create) const;
+                                bool create, const Redirect& redirect = {}) const;
 
  private:
   explicit TargetDirectory(Directory root) : top(std::move(root)) {}

@@ -32,6 +32,10 @@ std::vector<std::string> namesIn(int dir) {
 
 namespace {
 
+// Directories held open at once, the deepest ones; those above are reopened through "..".
+const size_t OPEN_LEVELS = 8;
+const unsigned TICK_EVERY = 256;
+
 // Opens the directory `name` in `dir` for listing and removing its content, making it
 // readable, writable and searchable first when the user owns it. Every step acts on the
 // directory first opened, never on a link swapped in under its name.
@@ -44,28 +48,167 @@ int openForRemoval(int dir, const std::string& name) {
   if (fstat(pathFd, &st) == 0 && (st.st_mode & needed) != needed && st.st_uid == geteuid())
     chmod(self.c_str(), (st.st_mode & 07777) | needed);
   int fd = open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int error = errno;
   close(pathFd);
+  errno = error;
   return fd;
 }
 
-bool removeBelow(int dir, const MountOf& dirMount, const std::string& name) {
-  struct stat st;
-  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
-
+// One directory on the way down: its name in the one above, its identity (to check the
+// way back up), and the names in it still to visit.
+struct Level {
+  std::string name;
+  dev_t device = 0;
+  ino_t inode = 0;
   MountOf mount;
-  if (!mountOf(dir, name.c_str(), &mount) || !sameMount(mount, dirMount)) return false;
-  int fd = openForRemoval(dir, name);
-  if (fd < 0) return false;
+  int fd = -1;
+  std::vector<std::string> names;
+  size_t next = 0;
   bool whole = true;
-  for (const std::string& child : namesIn(fd)) whole = removeBelow(fd, mount, child) && whole;
-  close(fd);
-  return whole && unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
-}
+};
+
+class Removal {
+ public:
+  Removal(int top, const std::string& shownPath, const std::function<void()>& tick)
+      : top(top), shown(shownPath), tick(tick) {}
+  ~Removal() {
+    for (Level& level : levels)
+      if (level.fd >= 0) close(level.fd);
+  }
+
+  std::string run(const std::string& name) {
+    struct stat st;
+    if (fstatat(top, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? "" : pathError(shown, errno).what();
+    if (!S_ISDIR(st.st_mode)) {
+      if (unlinkat(top, name.c_str(), 0) != 0 && errno != ENOENT)
+        return pathError(shown, errno).what();
+      return "";
+    }
+    MountOf topMount;
+    if (!mountOf(top, "", &topMount)) return pathError(shown, errno).what();
+    if (!enter(top, topMount, name)) return left;
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next < level.names.size())
+        visit(level, level.names[level.next++]);
+      else
+        leave();
+    }
+    return left;
+  }
+
+ private:
+  // The path of `name` in the deepest level, as the user sees it.
+  std::string pathOf(const std::string& name) const {
+    std::string path = shown;
+    for (size_t i = 1; i < levels.size(); ++i) path = childPath(path, levels[i].name);
+    return levels.empty() ? path : childPath(path, name);
+  }
+
+  void note(const std::string& name, int error) {
+    if (!levels.empty()) levels.back().whole = false;
+    if (left.empty()) left = pathError(levels.empty() ? shown : pathOf(name), error).what();
+  }
+
+  void counted() {
+    if (++removed % TICK_EVERY == 0 && tick) tick();
+  }
+
+  // Opens the directory `name` in `parent` and lists it, as the new deepest level.
+  bool enter(int parent, const MountOf& parentMount, const std::string& name) {
+    Level level;
+    level.name = name;
+    if (!mountOf(parent, name.c_str(), &level.mount)) {
+      note(name, errno);
+      return false;
+    }
+    // Another file system stays, with all it holds.
+    if (!sameMount(level.mount, parentMount)) {
+      note(name, EBUSY);
+      return false;
+    }
+    level.fd = openForRemoval(parent, name);
+    struct stat st;
+    if (level.fd < 0 || fstat(level.fd, &st) != 0) {
+      note(name, errno);
+      if (level.fd >= 0) close(level.fd);
+      return false;
+    }
+    level.device = st.st_dev;
+    level.inode = st.st_ino;
+    level.names = namesIn(level.fd);
+    levels.push_back(std::move(level));
+    if (levels.size() > OPEN_LEVELS) {
+      Level& far = levels[levels.size() - 1 - OPEN_LEVELS];
+      close(far.fd);
+      far.fd = -1;
+    }
+    return true;
+  }
+
+  void visit(Level& level, const std::string& name) {
+    struct stat st;
+    if (fstatat(level.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) note(name, errno);
+      return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      const MountOf mount = level.mount;
+      enter(level.fd, mount, name);  // `level` may move here
+      return;
+    }
+    if (unlinkat(level.fd, name.c_str(), 0) != 0 && errno != ENOENT) note(name, errno);
+    counted();
+  }
+
+  // The deepest level is done: it goes from the one above, which is reopened through ".."
+  // if it was closed, and checked to be the directory it was.
+  void leave() {
+    Level done = std::move(levels.back());
+    levels.pop_back();
+    int parent = top;
+    if (!levels.empty()) {
+      Level& above = levels.back();
+      if (above.fd < 0) above.fd = reopenAbove(done.fd, above);
+      parent = above.fd;
+    }
+    close(done.fd);
+    if (parent < 0) {
+      // Moved meanwhile: stop here rather than remove what stands somewhere else.
+      for (Level& level : levels) level.next = level.names.size(), level.whole = false;
+      if (left.empty()) left = pathError(pathOf(done.name), ESTALE).what();
+      return;
+    }
+    if (!done.whole) {
+      if (!levels.empty()) levels.back().whole = false;
+      return;
+    }
+    if (unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+      note(done.name, errno);
+    counted();
+  }
+
+  static int reopenAbove(int below, const Level& above) {
+    int fd = openat(below, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == above.device && st.st_ino == above.inode)
+      return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+
+  const int top;
+  const std::string shown;
+  const std::function<void()>& tick;
+  std::vector<Level> levels;
+  unsigned long removed = 0;
+  std::string left;
+};
 
 }  // namespace
 
-void removeTree(int dir, const std::string& name) {
-  MountOf dirMount;
-  if (mountOf(dir, "", &dirMount)) removeBelow(dir, dirMount, name);
+std::string removeTree(int dir, const std::string& name, const std::string& shownPath,
+                       const std::function<void()>& tick) {
+  return Removal(dir, shownPath, tick).run(name);
 }

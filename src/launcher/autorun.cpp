@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -19,6 +20,8 @@ std::optional<std::string> autorunCommand(const std::string& comment) {
 void runAutorun(std::string comment) {
   std::optional<std::string> command = autorunCommand(comment);
   if (!command) return;
+  // The command expects what every program starts with: a pipe closed under it ends it.
+  std::signal(SIGPIPE, SIG_DFL);
   // The command's own status, and a shell that cannot start, are not ours to report.
   int ignored = std::system(command->c_str());
   (void)ignored;

@@ -6,13 +6,14 @@
 #include <string>
 
 struct OwnFile {
-  std::string openPath;   // what to open: /proc/self/exe where it can be opened
+  std::string openPath;   // what to open: the file that holds our code
   std::string shownPath;  // what to call it in messages
 };
 
-// The file the kernel executed. argv[0] only where /proc/self/exe cannot be opened: a
-// name found through PATH, or a path given by whoever started us (exec -a), may name
-// another file entirely.
+// The file that holds the running program's code, found from what the kernel mapped: the
+// installer, also when it was started through the dynamic loader. /proc/self/exe where
+// the mappings cannot be read, argv[0] only where neither can: a name found through PATH,
+// or a path given by whoever started us (exec -a), may name another file entirely.
 OwnFile ownFile(const char* argv0);
 
 // How many bytes follow the executable image in the ELF file at `path` (its program and

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <FL/Fl.H>
+#include <FL/x.H>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -46,6 +47,24 @@ void catchStopSignals() {
   for (int signal : STOP_SIGNALS) sigaction(signal, &action, nullptr);
 }
 
+// The display's connection broke. Thrown on the extraction worker, so that the extraction
+// unwinds and removes what it had not completed; nothing of the toolkit is usable after it.
+struct DisplayLost {};
+
+thread_local bool onExtractionWorker = false;
+
+void reportAndEnd(ExitStatus status, const char* message);
+
+// Xlib ends the process when this returns: during the extraction the worker leaves through
+// an exception instead, anywhere else (the window waiting, the command running) there is
+// nothing of ours to clean up.
+int onDisplayLost(Display*) {
+  static std::atomic<bool> lost{false};
+  if (onExtractionWorker && !lost.exchange(true)) throw DisplayLost();
+  reportAndEnd(ExitStatus::DisplayLost, "the display connection was lost");
+  return 0;
+}
+
 // Ends the process by the signal that interrupted the extraction, as if it had not been
 // caught, once what the extraction had begun is cleaned up.
 void endBySignal() {
@@ -66,6 +85,17 @@ void keepStandardDescriptorsOpen() {
   }
 }
 
+// The user closed the window while waiting for another installer.
+bool isCancel(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Cancelled&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string messageOf(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
@@ -82,21 +112,37 @@ void report(const std::string& message) {
   std::fprintf(stderr, "sfx-stub: %s\n", printable(message).c_str());
 }
 
+// Without exit-time destructors: the toolkit's would talk to a display that is gone.
+void reportAndEnd(ExitStatus status, const char* message) {
+  report(message);
+  std::fflush(nullptr);
+  _exit(exitCode(status));
+}
+
 // Runs the extraction on a worker thread while this thread waits, and hands back what it
 // threw. The worker drives the window's event passes; this thread touches nothing meanwhile.
 std::exception_ptr extractOnWorker(Extractor& extractor) {
   std::exception_ptr failure;
   extracting = true;
-  std::thread worker([&extractor, &failure] {
+  bool displayLost = false;
+  std::thread worker([&extractor, &failure, &displayLost] {
+    onExtractionWorker = true;
     try {
       extractor.extractHere();
+    } catch (const DisplayLost&) {
+      displayLost = true;
     } catch (...) {
       failure = std::current_exception();
     }
+    onExtractionWorker = false;
   });
   worker.join();
   extracting = false;
   endBySignal();
+  if (displayLost) reportAndEnd(ExitStatus::DisplayLost, "the display connection was lost");
+  // What is left of a previous installation changes nothing of the result, but the user
+  // may want to remove it.
+  for (const std::string& left : extractor.leftovers()) report(left + " (could not be removed)");
   return failure;
 }
 
@@ -114,8 +160,10 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
   ProgressWindow* shownWindow = window.get();
   extractor.addListener(window);
   shownWindow->show(argc, argv);
+  XSetIOErrorHandler(onDisplayLost);
 
   if (std::exception_ptr failure = extractOnWorker(extractor)) {
+    if (isCancel(failure)) return Fl::run();
     const std::string message = messageOf(failure);
     report(message);
     return showFailure(*shownWindow, message);
@@ -145,6 +193,7 @@ int runInstaller(int argc, char** argv) {
   keepStandardDescriptorsOpen();
   if (argc < 1 || argv[0] == nullptr) return exitCode(ExitStatus::NoArchive);
   catchStopSignals();
+  std::signal(SIGPIPE, SIG_IGN);
   const OwnFile self = ownFile(argv[0]);
   std::unique_ptr<Extractor> extractor;
   uint64_t entryCount = 0;

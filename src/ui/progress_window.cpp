@@ -6,12 +6,14 @@
 
 #include "display_text.h"
 #include "icon_image.h"
+#include "interruption.h"
 #include "window_icon.h"
 
 namespace {
 
 const char* const TITLE = "Sambrel Ivox SFX Tool";
 const char* const CAPTION = "Extraindo arquivos";
+const char* const WAITING_CAPTION = "Aguardando outro instalador neste diretório";
 const char* const CLOSE_LABEL = "Fechar";
 const char* const FAILURE_PREFIX = "Falha na extração: ";
 
@@ -72,6 +74,10 @@ ProgressWindow::ProgressWindow(uint64_t entryCount)
 ProgressWindow::~ProgressWindow() = default;
 
 void ProgressWindow::onEntry(const std::string& path) {
+  if (waiting) {
+    captionBox->label(CAPTION);
+    waiting = false;
+  }
   // The caller's string ends with the call; the bar keeps its own copy.
   progressBar->copy_label(printable(path).c_str());
   ++announced;
@@ -84,6 +90,19 @@ void ProgressWindow::onProgress(uint64_t done, uint64_t total) {
   // Entries without bytes are complete at once; before the first entry nothing is.
   const double share = total == 0 ? 1.0 : double(done) / double(total);
   progressBar->value(announced == 0 ? 0.0f : float(double(announced - 1) + share));
+  if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
+}
+
+void ProgressWindow::onWaiting() {
+  if (!waiting) {
+    captionBox->label(WAITING_CAPTION);
+    waiting = true;
+  }
+  eventPass();
+  if (!shown()) throw Cancelled();
+}
+
+void ProgressWindow::onPulse() {
   if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
 }
 

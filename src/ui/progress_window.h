@@ -32,9 +32,13 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   // this entry and runs one event pass. The last entry activates the close button.
   void onEntry(const std::string& path) override;
   // Moves the bar by the share of the entry's bytes written, and runs an event pass when
-  // the last is 40 ms old, so the window answers during a long entry (and while waiting
-  // for another installer).
+  // the last is 40 ms old, so the window answers during a long entry.
   void onProgress(uint64_t done, uint64_t total) override;
+  // Says in the caption that another installer holds the directory, and runs an event
+  // pass; once the window is closed, throws Cancelled: the user gave up waiting.
+  void onWaiting() override;
+  // Runs an event pass when the last is 40 ms old.
+  void onPulse() override;
 
   // Tells the person in front of the window that the extraction failed, in the caption
   // ("Falha na extração: MESSAGE", on two lines at most, never losing the reason), and
@@ -52,6 +56,7 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
 
   uint64_t entryCount;
   uint64_t announced = 0;
+  bool waiting = false;
   std::chrono::steady_clock::time_point lastPass;
   Fl_Progress* progressBar;
   Fl_Box* captionBox;

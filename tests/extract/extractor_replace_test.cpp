@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "extract_helpers.h"
@@ -155,13 +156,57 @@ TEST_F(ExtractorReplaceTest, MountsInsideThePreviousInstallationKeepTheirContent
   EXPECT_TRUE(ownKept);
 }
 
-TEST_F(ExtractorReplaceTest, LeftoversOfKilledRunsAreCleanedUp) {
-  ASSERT_EQ(mkdir((target + "/.sfx-stage.top.12ab").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((target + "/.sfx-stage.top.12ab/ro").c_str(), 0555), 0);
-  writeFile(target + "/.sfx-part.f", "half");
-  EXPECT_EQ(extract(ZipBuilder().dir("top").file("f", "whole")), "");
-  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{{"top", "dir 0755"},
-                                                                  {"f", "file 0644 whole"}}));
+// Runs an extraction of `archive` into `target` in a child process that dies, as a
+// SIGKILL would leave it, once part of the entry whose path ends with `suffix` is written.
+void extractAndDie(const std::string& archive, const std::string& target, const std::string& suffix) {
+  struct Dying : RecordingListener {
+    std::string suffix;
+    void onProgress(uint64_t done, uint64_t) override {
+      if (done > 0 && paths.back().ends_with(suffix)) _exit(9);
+    }
+  };
+  pid_t pid = fork();
+  if (pid == 0) {
+    auto listener = std::make_shared<Dying>();
+    listener->suffix = suffix;
+    Extractor extractor(archive);
+    extractor.addListener(listener);
+    try {
+      extractor.extractAll(target);
+    } catch (...) {
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 9) << "the child did not die where it should";
+}
+
+TEST_F(ExtractorReplaceTest, WhatKilledRunsLeftIsCleanedUpButLookAlikesStay) {
+  const auto before = installVersion1();
+  // Killed in the middle: its stage, its record and a temporary file outside the stage.
+  ZipBuilder big = ZipBuilder().dir("top").file("top/x", "x").file("beside", noise(3 << 20, 5));
+  saveArchive(files / "big.zip", big.build());
+  extractAndDie(files / "big.zip", target, "/beside");
+  std::set<std::string> left;
+  for (const auto& [path, what] : snapshot(target))
+    if (path.find('/') == std::string::npos) left.insert(path.substr(0, 9));
+  EXPECT_EQ(left, (std::set<std::string>{".sfx-part", ".sfx-run.", ".sfx-stag", "top"}));
+  // Names that merely look like ours are the user's.
+  ASSERT_EQ(mkdir((target + "/.sfx-stage.top.my-backup").c_str(), 0755), 0);
+  writeFile(target + "/.sfx-stage.top.my-backup/keep", "mine");
+  writeFile(target + "/.sfx-part.f", "mine too");
+  EXPECT_TRUE(holdsLeftovers(snapshot(target)));
+  EXPECT_EQ(extract(ZipBuilder().dir("top").file("f", "whole").file(".sfx-part.g", "an entry")), "");
+  auto after = snapshot(target);
+  EXPECT_EQ(after, (std::map<std::string, std::string>{
+                       {"top", "dir 0755"},
+                       {"f", "file 0644 whole"},
+                       {".sfx-part.g", "file 0644 an entry"},
+                       {".sfx-part.f", "file 0644 mine too"},
+                       {".sfx-stage.top.my-backup", "dir 0755"},
+                       {".sfx-stage.top.my-backup/keep", "file 0644 mine"}}));
+  (void)before;
 }
 
 // A listener that asks for an interruption, as a signal handler would, at one point.
@@ -193,9 +238,7 @@ TEST_F(ExtractorReplaceTest, SecondRunWaitsForTheFirst) {
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   struct Waiter : RecordingListener {
     std::atomic<int> waits{0};
-    void onProgress(uint64_t done, uint64_t total) override {
-      if (done == 0 && total == 0) ++waits;
-    }
+    void onWaiting() override { ++waits; }
   };
   auto waiter = std::make_shared<Waiter>();
   auto run = std::async(std::launch::async, [&] { return extract(ZipBuilder().dir("top"), waiter); });
