@@ -221,15 +221,20 @@ std::vector<std::string> recoverDeadRuns(const Directory& dir, const std::functi
     const int fd = openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
-    std::string bytes;
     // A record whose lock cannot be taken belongs to a live run, or to a file system that
     // cannot tell: either way it is left alone.
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= MAX_RECORD &&
-        flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      bytes.resize(size_t(st.st_size));
-      if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size())) bytes.clear();
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > MAX_RECORD ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;
     }
-    if (parse(bytes, &run) && recover(dir, run, tick, &left)) unlinkat(dir.fd(), name.c_str(), 0);
+    std::string bytes(size_t(st.st_size), '\0');
+    if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size())) bytes = "?";
+    // A record cut within its first line names nothing: its run died making it.
+    const bool unfinished = bytes.size() < sizeof MAGIC - 1 &&
+                            std::string(MAGIC).compare(0, bytes.size(), bytes) == 0;
+    if (unfinished || (parse(bytes, &run) && recover(dir, run, tick, &left)))
+      unlinkat(dir.fd(), name.c_str(), 0);
     close(fd);
   }
   return left;
