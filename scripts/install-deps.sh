@@ -15,10 +15,12 @@ build=(
   libfontconfig-dev libx11-dev
   libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
 )
-# Running the tests: X server and tools, archivers, and the Python they are written in.
+# Running the tests: X server and tools, archivers, the Python they are written in, and
+# strace and exFAT through FUSE for the extraction killed at every step on every file system.
 test=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
+  strace exfat-fuse exfatprogs
 )
 # make fuzz.
 fuzz=(clang libclang-rt-14-dev)

@@ -1,6 +1,7 @@
 // The progress window driven in-process, as the extraction drives it. Its event passes
 // and the caption's measuring need an X display, so it runs under its own Xvfb
 // (tests/support/with-xvfb.sh).
+#include "interruption.h"
 #include "progress_window.h"
 
 #include <gtest/gtest.h>
@@ -155,6 +156,21 @@ TEST(ShownWindowTest, HiddenWindowStillCountsEntries) {
   EXPECT_EQ(window.bar()->value(), 3.0f);
   EXPECT_EQ(labelOf(window.bar()), "/tmp/x/c");
   EXPECT_TRUE(window.button()->active());
+}
+
+TEST(ShownWindowTest, WaitingSaysSoUntilTheFirstEntryAndClosingGivesUp) {
+  ProgressWindow window(2);
+  window.show();
+  window.onWaiting();
+  EXPECT_EQ(labelOf(window.caption()), "Aguardando outro instalador neste diretório");
+  window.onEntry("/tmp/x/a");
+  EXPECT_EQ(labelOf(window.caption()), "Extraindo arquivos");
+
+  ProgressWindow closed(2);
+  closed.show();
+  closed.onWaiting();
+  closed.hide();
+  EXPECT_THROW(closed.onWaiting(), Cancelled);
 }
 
 TEST(ShownWindowTest, LongFailuresKeepTheirReasonWithinTwoLines) {

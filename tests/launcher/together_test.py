@@ -1,0 +1,180 @@
+"""Real installers started as people start them, beside one another and in the conditions
+that broke earlier versions: nested and chained installers, one waiting for another, a start
+through the dynamic loader, a closed stderr, a stop signal while the previous installation
+is removed, what the user may not delete, and an X server that goes away."""
+
+import fcntl
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+import sfx_testlib as lib
+from installer_runs_test import Scratch, info_zip_installer, python_installer, wait_idle
+
+LOADER = "/lib64/ld-linux-x86-64.so.2"
+
+
+def is_root():
+    return os.geteuid() == 0
+
+
+def wait_for(condition, what, timeout=60):
+    """Polls `condition` until it holds; the timeout only guards against a hang."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.01)
+
+
+def names_starting(directory, prefix):
+    try:
+        return [n for n in os.listdir(directory) if n.startswith(prefix)]
+    except FileNotFoundError:
+        return []
+
+
+class Together(Scratch):
+    def test_nested_installers_take_turns_and_each_sees_its_whole_tree(self):
+        # A, in the top directory, replaces suite/app with 8,000 files; B, started in suite
+        # meanwhile, replaces the same place.
+        top = self.run_dir
+        os.makedirs(os.path.join(top, "suite/app"))
+        work_a, work_b = os.path.join(self.work, "a"), os.path.join(self.work, "b")
+        os.makedirs(work_a)
+        os.makedirs(work_b)
+        entries_a = [(name, (data or "").encode(), 0o40755 if name.endswith("/") else 0o100644)
+                     for name, data in lib.many_files("suite/app", 8000).items()]
+        count = b"$AUTORUN$>find suite/app -type f | wc -l > count-a"
+        installer_a = python_installer(work_a, entries_a, count)
+        installer_b = info_zip_installer(work_b, "$AUTORUN$>touch ../b-ran",
+                                         files={"app/": None, "app/b.txt": "b\n"}, top="app")
+        run_a = self.start(installer_a)
+        wait_for(lambda: names_starting(os.path.join(top, "suite"), ".sfx-stage.app."),
+                 "A's stage")
+        run_b = lib.Run(installer_b, os.path.join(top, "suite"))
+        self.runs.append(run_b)
+        self.assertEqual(run_a.wait(timeout=120), 0, run_a.stderr())
+        with open(os.path.join(top, "count-a")) as f:
+            self.assertEqual(f.read().strip(), "8000")
+        self.assertEqual(run_b.wait(timeout=120), 0, run_b.stderr())
+        self.assertTrue(os.path.exists(os.path.join(top, "b-ran")))
+        self.assertEqual(os.listdir(os.path.join(top, "suite/app")), ["b.txt"])
+
+    def test_a_command_may_start_another_installer_here(self):
+        second = info_zip_installer(os.path.join(self.work), "$AUTORUN$>touch chained-ran",
+                                    files={"extra/": None, "extra/e.txt": "e\n"}, top="extra")
+        os.rename(second, os.path.join(self.work, "second"))
+        first_work = os.path.join(self.work, "first")
+        os.makedirs(first_work)
+        first = info_zip_installer(first_work, "$AUTORUN$>%s/second" % self.work)
+        run = self.start(first)
+        self.assertEqual(run.wait(timeout=60), 0, run.stderr())
+        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "chained-ran")))
+        self.assertEqual(sorted(os.listdir(self.run_dir)), ["chained-ran", "extra", "setup"])
+
+    def test_closing_the_window_while_waiting_ends_the_run_before_any_extraction(self):
+        held = os.open(self.run_dir, os.O_RDONLY | os.O_DIRECTORY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        try:
+            run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ran"))
+            window = lib.find_window(run=run)
+            lib.press_key(window, "Escape")
+            self.assertEqual(run.wait(), 0, run.stderr())
+        finally:
+            os.close(held)
+        self.assertEqual(os.listdir(self.run_dir), [])
+
+    def test_started_through_the_dynamic_loader(self):
+        if not os.path.exists(LOADER):
+            self.skipTest("no " + LOADER)
+        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ran"), prefix=[LOADER])
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertEqual(sorted(os.listdir(self.run_dir)), ["ran", "setup"])
+
+    def test_a_failure_with_nobody_reading_stderr_still_shows_the_window(self):
+        def damage(data):
+            return data[:-40]  # the central directory cut: damaged
+        installer = python_installer(self.work, [("setup/", b"", 0o40755)] * 3, b"", damage)
+        reader, writer = os.pipe()
+        os.close(reader)
+        process = subprocess.Popen([installer], cwd=self.run_dir, stderr=writer)
+        os.close(writer)
+        try:
+            window = lib.find_window()
+            lib.request_close(window)
+            self.assertEqual(process.wait(timeout=30), 3)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    def old_installation(self, count):
+        """A previous installation of `count` files, made by an installer."""
+        installer = info_zip_installer(os.path.join(self.work), "$AUTORUN$>true",
+                                       files=lib.many_files("setup", count))
+        self.assertEqual(self.start(installer).wait(timeout=120), 0)
+        os.rename(installer, os.path.join(self.work, "old-installer"))
+
+    def test_a_stop_signal_while_the_previous_installation_goes_stops_it(self):
+        self.old_installation(20000)
+        new_work = os.path.join(self.work, "new")
+        os.makedirs(new_work)
+        run = self.start(info_zip_installer(new_work, "$AUTORUN$>touch ran"))
+        # The new tree in place, the old one under the stage's name being removed.
+        wait_for(lambda: names_starting(self.run_dir, ".sfx-stage.setup.") and
+                 os.path.exists(os.path.join(self.run_dir, "setup/install.sh")), "the swap")
+        run.process.send_signal(signal.SIGTERM)
+        self.assertEqual(run.wait(timeout=60), -signal.SIGTERM)
+        stage = names_starting(self.run_dir, ".sfx-stage.setup.")
+        self.assertEqual(len(stage), 1, "the removal ran to its end instead of stopping")
+        self.assertGreater(lib.count_files(os.path.join(self.run_dir, stage[0])), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
+        # The next run removes the rest.
+        self.assertEqual(self.start(os.path.join(new_work, "installer")).wait(timeout=120), 0)
+        self.assertEqual(sorted(os.listdir(self.run_dir)), ["ran", "setup"])
+
+    def test_what_the_user_may_not_delete_is_named_and_the_run_succeeds(self):
+        if not is_root():
+            self.skipTest("becoming another user needs root")
+        for path in (self.root, self.parent, self.work):
+            os.chmod(path, 0o755)
+        os.makedirs(os.path.join(self.run_dir, "setup/system"))
+        with open(os.path.join(self.run_dir, "setup/system/owned-by-root"), "w") as f:
+            f.write("root's\n")
+        os.chown(self.run_dir, 65534, 65534)
+        os.chown(os.path.join(self.run_dir, "setup"), 65534, 65534)
+        installer = info_zip_installer(self.work, "$AUTORUN$>touch ran")
+        nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
+        run = self.start(installer, prefix=nobody)
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertIn("owned-by-root: Permission denied (could not be removed)", run.stderr())
+        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "setup/install.sh")))
+        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "ran")))
+
+    def test_a_lost_display_removes_what_was_not_complete_and_says_so(self):
+        self.old_installation(10)
+        before = lib.tree(self.run_dir)
+        server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            display = ":" + server.stdout.readline().decode().strip()
+            files = {"setup/": None, "setup/big.bin": os.urandom(16 << 20) * 8}
+            new_work = os.path.join(self.work, "new")
+            os.makedirs(new_work)
+            run = lib.Run(info_zip_installer(new_work, "$AUTORUN$>touch ran", files=files),
+                          self.run_dir, env={"DISPLAY": display})
+            self.runs.append(run)
+            wait_for(lambda: names_starting(self.run_dir, ".sfx-stage.setup."), "the stage")
+        finally:
+            server.kill()
+            server.wait()
+        self.assertEqual(run.wait(timeout=60), 4, run.stderr())
+        self.assertIn("the display connection was lost", run.stderr())
+        self.assertEqual(lib.tree(self.run_dir), before)
+
+
+if __name__ == "__main__":
+    unittest.main()
