@@ -143,8 +143,14 @@ class TheWindowAsItWorks(Scratch):
             run = self.start(python_installer(self.work, entries, b"no command"))
             window = lib.find_window(run=run)
             self.assertTrue(wait_idle(run))
-            image = lib.screenshot(window, "label-" + last.replace("/", "-"))
-            columns = light_columns(image, 8, 597, 52, 79)
+            # The label is drawn once the main thread's event loop takes the expose event.
+            deadline = time.monotonic() + 20
+            while True:
+                image = lib.screenshot(window, "label-" + last.replace("/", "-"))
+                columns = light_columns(image, 8, 597, 52, 79)
+                if columns or time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
             widths[last] = columns[-1] - columns[0] if columns else 0
             lib.request_close(window)
             self.assertEqual(run.wait(), 0)
