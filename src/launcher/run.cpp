@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "archive_end.h"
 #include "autorun.h"
 #include "display_text.h"
 #include "extractor.h"
@@ -85,7 +86,8 @@ void keepStandardDescriptorsOpen() {
   }
 }
 
-// The user closed the window while waiting for another installer.
+// The user closed the window before the extraction had ended (while waiting for another
+// installer, say): it stopped and put everything back.
 bool isCancel(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
@@ -153,14 +155,20 @@ int showFailure(ProgressWindow& window, const std::string& message) {
   return exitCode(ExitStatus::Failed);
 }
 
-// Shows the window, extracts, then either tells the user what failed or starts autorun,
-// and runs the event loop until the window is hidden.
-int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCount) {
+// The window, shown and drawn, so that it is on screen before anything slow.
+std::shared_ptr<ProgressWindow> showWindow(int argc, char** argv, uint64_t entryCount) {
   auto window = std::make_shared<ProgressWindow>(entryCount);
+  window->show(argc, argv);
+  XSetIOErrorHandler(onDisplayLost);
+  Fl::check();
+  return window;
+}
+
+// Extracts with the window shown, then either tells the user what failed or starts
+// autorun, and runs the event loop until the window is hidden.
+int extractWithWindow(Extractor& extractor, const std::shared_ptr<ProgressWindow>& window) {
   ProgressWindow* shownWindow = window.get();
   extractor.addListener(window);
-  shownWindow->show(argc, argv);
-  XSetIOErrorHandler(onDisplayLost);
 
   if (std::exception_ptr failure = extractOnWorker(extractor)) {
     if (isCancel(failure)) return Fl::run();
@@ -169,7 +177,8 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
     return showFailure(*shownWindow, message);
   }
 
-  // A window hidden during the extraction means the user gave up: no command runs.
+  // A window hidden after the last entry (while the old tree went) means the user gave
+  // up too late to keep the previous installation: no command runs.
   // Fl::run returns 0, ExitStatus::Done, once the window is hidden.
   std::string comment = extractor.archive().comment();
   // The command should not compete with a copy of its own payload for memory.
@@ -195,15 +204,23 @@ int runInstaller(int argc, char** argv) {
   catchStopSignals();
   std::signal(SIGPIPE, SIG_IGN);
   const OwnFile self = ownFile(argv[0]);
+  // Loading a large archive takes seconds from a cold cache: the window comes first when
+  // the end record promises entries, so a file without an archive still shows none.
+  std::shared_ptr<ProgressWindow> window;
+  if (endRecordListsEntries(self.openPath)) window = showWindow(argc, argv, 0);
   std::unique_ptr<Extractor> extractor;
   uint64_t entryCount = 0;
   try {
     extractor = std::make_unique<Extractor>(self.openPath, self.shownPath);
     entryCount = extractor->archive().entries().size();
   } catch (...) {
-    return failBeforeExtraction(argc, argv, messageOf(std::current_exception()));
+    const std::string message = messageOf(std::current_exception());
+    if (!window) return failBeforeExtraction(argc, argv, message);
+    report(message);
+    return showFailure(*window, message);
   }
   if (entryCount == 0) {
+    if (window) window->hide();
     // Bytes after the program without an archive's end: a download cut short.
     if (!extractor->foundArchive() && bytesAfterImage(self.openPath) > 0)
       return failBeforeExtraction(argc, argv, self.shownPath +
@@ -212,7 +229,11 @@ int runInstaller(int argc, char** argv) {
     return exitCode(ExitStatus::NoArchive);
   }
   try {
-    return showAndExtract(argc, argv, *extractor, entryCount);
+    if (window)
+      window->setEntryCount(entryCount);
+    else
+      window = showWindow(argc, argv, entryCount);
+    return extractWithWindow(*extractor, window);
   } catch (...) {
     report(messageOf(std::current_exception()));
     return exitCode(ExitStatus::Failed);

@@ -86,3 +86,10 @@ std::string shortenToFit(const std::string& text,
   }
   return shown;
 }
+
+std::string shortenMiddleToFit(const std::string& text,
+                               const std::function<bool(const std::string&)>& fits) {
+  std::string shown = text;
+  while (!fits(shown) && shown.size() > SHORTEST_PART + ELLIPSIS.size()) shown = shortenMiddle(shown);
+  return shown;
+}

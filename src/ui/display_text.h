@@ -16,4 +16,9 @@ std::string printable(const std::string& text);
 std::string shortenToFit(const std::string& text,
                          const std::function<bool(const std::string&)>& fits);
 
+// `text` shortened in its middle, marked with an ellipsis, until `fits` accepts it or only
+// a few characters are left: for a path, whose both ends matter.
+std::string shortenMiddleToFit(const std::string& text,
+                               const std::function<bool(const std::string&)>& fits);
+
 #endif  // SFX_UI_DISPLAY_TEXT_H_

@@ -3,7 +3,12 @@
 #include <FL/Fl.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
+#include <cmath>
+#include <memory>
+
+#include "desktop_scale.h"
 #include "display_text.h"
 #include "icon_image.h"
 #include "interruption.h"
@@ -16,12 +21,19 @@ const char* const CAPTION = "Extraindo arquivos";
 const char* const WAITING_CAPTION = "Aguardando outro instalador neste diretório";
 const char* const CLOSE_LABEL = "Fechar";
 const char* const FAILURE_PREFIX = "Falha na extração: ";
+// WM_CLASS: task lists group windows by it, and the toolkit's default names the toolkit.
+const char* const WINDOW_CLASS = "sfx-stub";
+const int WIDTH = 605;
+const int HEIGHT = 140;
+const int ICON_SIZE = 128;
 
 // Colour-map index 4 is pure blue in the default map; FL_BLUE (216) looks the same but
 // follows a different slot if the map is changed.
 const Fl_Color BAR_COLOR = 4;
 const auto PASS_INTERVAL = std::chrono::milliseconds(40);
 const int CAPTION_LINES = 2;
+// Room left at each end of the bar's label, so that it never touches the frame.
+const int BAR_PADDING = 4;
 
 // The toolkit's normal labels read "@..." as a symbol: ours show names as they are.
 const Fl_Labeltype LITERAL_LABEL = FL_FREE_LABELTYPE;
@@ -40,7 +52,7 @@ void measureLiteral(const Fl_Label* label, int& w, int& h) {
 }  // namespace
 
 ProgressWindow::ProgressWindow(uint64_t entryCount)
-    : Fl_Window(605, 140, nullptr), entryCount(entryCount) {
+    : Fl_Window(WIDTH, HEIGHT, nullptr), entryCount(entryCount) {
   {
     // Decoded without the X display, which is opened only by show(), after the toolkit
     // has read "-display". The window copies the icon, so the image may go here.
@@ -49,6 +61,7 @@ ProgressWindow::ProgressWindow(uint64_t entryCount)
     icon(&image);
   }
   label(TITLE, TITLE);
+  xclass(WINDOW_CLASS);
   Fl::set_labeltype(LITERAL_LABEL, drawLiteral, measureLiteral);
 
   begin();
@@ -65,6 +78,7 @@ ProgressWindow::ProgressWindow(uint64_t entryCount)
 
   closeButton = new Fl_Button(455, 95, 145, 35, CLOSE_LABEL);
   closeButton->callback(closeCallback, this);
+  closeButton->shortcut(FL_Enter);
   closeButton->deactivate();
   end();
 
@@ -73,24 +87,79 @@ ProgressWindow::ProgressWindow(uint64_t entryCount)
 
 ProgressWindow::~ProgressWindow() = default;
 
+void ProgressWindow::setEntryCount(uint64_t count) {
+  entryCount = count;
+  progressBar->maximum(float(count));
+}
+
+void ProgressWindow::show() {
+  if (!fitted) {
+    fitted = true;
+    fitToDesktop();
+  }
+  Fl_Window::show();
+}
+
+void ProgressWindow::fitToDesktop() {
+  fl_open_display();
+  const double scale = desktopScale(XGetDefault(fl_display, "Xft", "dpi"));
+  const auto scaled = [scale](int n) { return int(std::lround(n * scale)); };
+  if (scale != 1.0) {
+    // A size given with -geometry has already been applied, children and all.
+    const bool sizeGiven = w() != WIDTH || h() != HEIGHT;
+    for (int i = 0; i < children(); ++i) {
+      Fl_Widget* widget = child(i);
+      widget->labelsize(scaled(widget->labelsize()));
+      if (!sizeGiven)
+        widget->resize(scaled(widget->x()), scaled(widget->y()), scaled(widget->w()),
+                       scaled(widget->h()));
+    }
+    if (!sizeGiven) size(scaled(WIDTH), scaled(HEIGHT));
+
+    // The window manager picks among the sizes offered; the larger one is drawn from the
+    // 128-pixel picture.
+    RgbaImage decoded = decodeXpm(windowIconXpm);
+    Fl_RGB_Image image(decoded.pixels.data(), decoded.width, decoded.height, 4);
+    Fl_Image::RGB_scaling(FL_RGB_SCALING_BILINEAR);
+    std::unique_ptr<Fl_Image> large(image.copy(scaled(ICON_SIZE), scaled(ICON_SIZE)));
+    const Fl_RGB_Image* both[] = {&image, static_cast<Fl_RGB_Image*>(large.get())};
+    icons(both, 2);
+  }
+  // A position given with -geometry forces it; otherwise the middle of the screen the
+  // user is looking at, as dialogs are placed, rather than wherever the window manager
+  // puts new windows.
+  if (!force_position()) {
+    int mouseX = 0, mouseY = 0, x = 0, y = 0, width = 0, height = 0;
+    Fl::get_mouse(mouseX, mouseY);
+    Fl::screen_xywh(x, y, width, height, mouseX, mouseY);
+    position(x + (width - w()) / 2, y + (height - h()) / 2);
+  }
+}
+
 void ProgressWindow::onEntry(const std::string& path) {
   if (waiting) {
     captionBox->label(CAPTION);
     waiting = false;
   }
   // The caller's string ends with the call; the bar keeps its own copy.
-  progressBar->copy_label(printable(path).c_str());
+  progressBar->copy_label(fitBarLabel(printable(path)).c_str());
   ++announced;
   progressBar->value(float(announced - 1));
-  if (announced == entryCount) closeButton->activate();
   eventPass();
+  stopIfClosed();
 }
 
 void ProgressWindow::onProgress(uint64_t done, uint64_t total) {
   // Entries without bytes are complete at once; before the first entry nothing is.
   const double share = total == 0 ? 1.0 : double(done) / double(total);
   progressBar->value(announced == 0 ? 0.0f : float(double(announced - 1) + share));
+  if (announced == entryCount && done == total && !finished) {
+    finished = true;
+    closeButton->activate();
+    eventPass();
+  }
   if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
+  stopIfClosed();
 }
 
 void ProgressWindow::onWaiting() {
@@ -104,6 +173,20 @@ void ProgressWindow::onWaiting() {
 
 void ProgressWindow::onPulse() {
   if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
+  stopIfClosed();
+}
+
+void ProgressWindow::stopIfClosed() {
+  if (fitted && !shown() && !finished) throw Cancelled();
+}
+
+std::string ProgressWindow::fitBarLabel(const std::string& text) {
+  if (!shown()) return text;  // measured on the display; a hidden bar shows nothing
+  const int width = progressBar->w() - 2 * Fl::box_dx(progressBar->box()) - 2 * BAR_PADDING;
+  fl_font(progressBar->labelfont(), progressBar->labelsize());
+  return shortenMiddleToFit(text, [width](const std::string& shown) {
+    return fl_width(shown.c_str()) <= width;
+  });
 }
 
 void ProgressWindow::eventPass() {

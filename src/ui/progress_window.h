@@ -28,17 +28,33 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   explicit ProgressWindow(uint64_t entryCount);
   ~ProgressWindow() override;
 
-  // Labels the bar with `path`, shown literally and on one line, moves it to the start of
-  // this entry and runs one event pass. The last entry activates the close button.
+  // For a window shown before the archive was counted.
+  void setEntryCount(uint64_t count);
+
+  // Before the first mapping: sizes the window, its text and its icon for the desktop's
+  // Xft.dpi, and centres it on the screen under the pointer. A size or a position given
+  // with "-geometry" is kept.
+  using Fl_Window::show;
+  void show() override;
+
+  // Closing the window before the last entry is complete cancels the extraction: the
+  // calls below then throw Cancelled. After it, closing only means no command runs, and
+  // the old tree's removal goes on behind the hidden window.
+  //
+  // Labels the bar with `path`, shown literally, on one line and shortened in the middle
+  // to fit, moves it to the start of this entry and runs one event pass.
   void onEntry(const std::string& path) override;
   // Moves the bar by the share of the entry's bytes written, and runs an event pass when
-  // the last is 40 ms old, so the window answers during a long entry.
+  // the last is 40 ms old, so the window answers during a long entry. The last entry's
+  // end activates the close button.
   void onProgress(uint64_t done, uint64_t total) override;
   // Says in the caption that another installer holds the directory, and runs an event
   // pass; once the window is closed, throws Cancelled: the user gave up waiting.
   void onWaiting() override;
   // Runs an event pass when the last is 40 ms old.
   void onPulse() override;
+  // Whether every entry is complete: closing no longer cancels.
+  bool complete() const { return finished; }
 
   // Tells the person in front of the window that the extraction failed, in the caption
   // ("Falha na extração: MESSAGE", on two lines at most, never losing the reason), and
@@ -53,10 +69,15 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
 
  private:
   void eventPass();
+  void stopIfClosed();
+  std::string fitBarLabel(const std::string& text);
+  void fitToDesktop();
 
   uint64_t entryCount;
   uint64_t announced = 0;
   bool waiting = false;
+  bool finished = false;
+  bool fitted = false;  // shown once: a window hidden since was closed
   std::chrono::steady_clock::time_point lastPass;
   Fl_Progress* progressBar;
   Fl_Box* captionBox;

@@ -112,13 +112,16 @@ TEST(ProgressWindowTest, LabelOutlivesTheCallersString) {
   EXPECT_EQ(labelOf(window.bar()), "/tmp/x/second");
 }
 
-TEST(ProgressWindowTest, SingleEntryActivatesTheButtonAtOnce) {
+TEST(ProgressWindowTest, ButtonWaitsForTheLastEntryToBeComplete) {
   ProgressWindow window(1);
-  EXPECT_FALSE(window.button()->active());
   window.onEntry("/tmp/x/only");
-  EXPECT_TRUE(window.button()->active());
+  window.onProgress(3, 7);
+  EXPECT_FALSE(window.button()->active()) << "active with the bar part-way";
+  EXPECT_FALSE(window.complete());
   window.onProgress(7, 7);
   EXPECT_EQ(window.bar()->value(), window.bar()->maximum());
+  EXPECT_TRUE(window.button()->active());
+  EXPECT_TRUE(window.complete());
 }
 
 TEST(ProgressWindowTest, FailureShowsTheMessageAndFreesTheButton) {
@@ -141,21 +144,80 @@ TEST(ShownWindowTest, InactiveButtonIgnoresClicksThenClosesWhenActive) {
 
   window.onEntry("/tmp/x/b");
   clickButton(window);
+  EXPECT_TRUE(window.shown()) << "the last entry is not complete yet";
+  window.onProgress(0, 0);
+  clickButton(window);
   EXPECT_FALSE(window.shown());
 }
 
-TEST(ShownWindowTest, HiddenWindowStillCountsEntries) {
-  ProgressWindow window(3);
+// Return, as the toolkit delivers a key no widget took: a shortcut.
+bool pressReturn(ProgressWindow& window) {
+  Fl::e_keysym = FL_Enter;
+  Fl::e_text = const_cast<char*>("\r");
+  Fl::e_length = 1;
+  Fl::e_state = 0;
+  return Fl::handle(FL_SHORTCUT, &window) != 0;
+}
+
+TEST(ShownWindowTest, ReturnClosesOnlyOnceTheButtonIsActive) {
+  ProgressWindow window(1);
   window.show();
   window.onEntry("/tmp/x/a");
-  window.hide();
-  window.onEntry("/tmp/x/b");
-  window.onEntry("/tmp/x/c");
+  pressReturn(window);
+  EXPECT_TRUE(window.shown());
   window.onProgress(0, 0);
+  EXPECT_TRUE(pressReturn(window));
   EXPECT_FALSE(window.shown());
-  EXPECT_EQ(window.bar()->value(), 3.0f);
-  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/c");
-  EXPECT_TRUE(window.button()->active());
+}
+
+// Every call the extraction makes stops it once the window is closed, until the last
+// entry is complete; from then on closing only means no command.
+TEST(ShownWindowTest, ClosingCancelsUntilTheLastEntryIsComplete) {
+  for (int closedAt = 0; closedAt < 3; ++closedAt) {
+    ProgressWindow window(2);
+    window.show();
+    window.onPulse();  // start-up cleanup
+    if (closedAt == 0) {
+      window.hide();
+      EXPECT_THROW(window.onPulse(), Cancelled);
+      continue;
+    }
+    window.onEntry("/tmp/x/a");
+    window.onProgress(1, 2);
+    window.hide();
+    if (closedAt == 1) {
+      EXPECT_THROW(window.onProgress(2, 2), Cancelled);
+      continue;
+    }
+    EXPECT_THROW(window.onEntry("/tmp/x/b"), Cancelled);
+  }
+
+  ProgressWindow late(1);
+  late.show();
+  late.onEntry("/tmp/x/a");
+  late.onProgress(5, 5);
+  late.hide();
+  EXPECT_NO_THROW(late.onPulse()) << "the old tree's removal goes on";
+  EXPECT_NO_THROW(late.onProgress(5, 5));
+
+  ProgressWindow neverShown(1);
+  EXPECT_NO_THROW(neverShown.onEntry("/tmp/x/a"));
+}
+
+TEST(ShownWindowTest, LongPathsLoseTheirMiddleInTheBar) {
+  ProgressWindow window(2);
+  window.show();
+  const std::string path = "/home/user/" + std::string(200, 'd') + "/the-file-name.txt";
+  window.onEntry(path);
+  const std::string label = labelOf(window.bar());
+  EXPECT_EQ(label.rfind("/home/user/", 0), 0u) << label;
+  EXPECT_EQ(label.substr(label.size() - 18), "/the-file-name.txt") << label;
+  EXPECT_NE(label.find("\xE2\x80\xA6"), std::string::npos) << label;
+  fl_font(window.bar()->labelfont(), window.bar()->labelsize());
+  EXPECT_LE(fl_width(label.c_str()), window.bar()->w());
+
+  window.onEntry("/tmp/x/short");
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/short");
 }
 
 TEST(ShownWindowTest, WaitingSaysSoUntilTheFirstEntryAndClosingGivesUp) {
