@@ -15,12 +15,14 @@ build=(
   libfontconfig-dev libx11-dev
   libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
 )
-# Running the tests: X server and tools, archivers, the Python they are written in, and
-# strace and exFAT through FUSE for the extraction killed at every step on every file system.
+# Running the tests: X server and tools, archivers, the Python they are written in,
+# strace and exFAT through FUSE for the extraction killed at every step on every file
+# system, and window managers (and a Wayland compositor with XWayland) to show the window in.
 test=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
   strace exfat-fuse exfatprogs
+  openbox icewm weston xwayland
 )
 # make fuzz.
 fuzz=(clang libclang-rt-14-dev)

@@ -255,16 +255,27 @@ class XConnection:
             raise RuntimeError("cannot open display %r" % os.environ.get("DISPLAY"))
         self.root = x.XDefaultRootWindow(self.display)
 
-    def top_windows(self):
+    def children(self, window):
         root, parent = ctypes.c_ulong(), ctypes.c_ulong()
         children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
-        if not self.x.XQueryTree(self.display, self.root, ctypes.byref(root),
+        if not self.x.XQueryTree(self.display, window, ctypes.byref(root),
                                  ctypes.byref(parent), ctypes.byref(children),
                                  ctypes.byref(count)):
             return []
         windows = [children[i] for i in range(count.value)]
         if children:
             self.x.XFree(children)
+        return windows
+
+    def top_windows(self):
+        """The root's children, and under a window manager the frames' children down to
+        the applications' own windows, which it has put in its frames."""
+        windows, level = [], self.children(self.root)
+        for _ in range(3):
+            windows += level
+            if not os.environ.get("SFX_WM"):
+                break
+            level = [child for window in level for child in self.children(window)]
         return windows
 
     def name(self, window):
@@ -340,6 +351,23 @@ def window_geometry(window):
     info = run_tool(["xwininfo", "-id", str(window)])
     fields = dict(line.strip().split(":", 1) for line in info.splitlines() if ":" in line)
     return int(fields["Width"]), int(fields["Height"])
+
+
+def window_position(window):
+    """(x, y) of the window's top-left corner on the screen, from xwininfo."""
+    info = run_tool(["xwininfo", "-id", str(window)])
+    fields = dict(line.strip().split(":", 1) for line in info.splitlines() if ":" in line)
+    return int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"])
+
+
+def set_resources(text):
+    """The display's resource database (RESOURCE_MANAGER on the root, what xrdb sets);
+    None removes it."""
+    if text is None:
+        run_tool(["xprop", "-root", "-remove", "RESOURCE_MANAGER"])
+    else:
+        run_tool(["xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                  text])
 
 
 def size_hints(window):

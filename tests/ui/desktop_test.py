@@ -1,0 +1,227 @@
+"""Real installers under a real window manager (SFX_WM, set by tests/support/with-wm.sh):
+where the window lands, its size at 96 and 192 dpi, closing as cancelling, Return, and a
+window that repaints while a large previous installation is removed. Screenshots are kept
+in SFX_SCREENSHOTS."""
+
+import ctypes
+import os
+import shutil
+import signal
+import tempfile
+import time
+import unittest
+
+import sfx_testlib as sfx
+
+# The screen the tests ask with-xvfb.sh for: room for the window at 2x.
+SCREEN = (2560, 1440)
+SMALL_TREE = {"pkg/": None, "pkg/readme.txt": "read me\n"}
+# Enough entries that the extraction is still running when the window is closed.
+MANY = 3000
+OLD_FILES = 20000
+# The window manager's frame moves the window right and down by its border and title.
+FRAME_SLACK = 40
+CAPTION = (5, 13, 595, 29)
+RED = 0xFF0000
+
+
+def scaled(box, scale):
+    return tuple(int(round(n * scale)) for n in box)
+
+
+def dark_rows(image, box):
+    x, y, w, h = box
+    return [py for py in range(y, y + h)
+            if any(sfx.is_dark(image.pixel(px, py)) for px in range(x, x + w))]
+
+
+def red_pixels(image, box):
+    x, y, w, h = box
+    return sum(1 for py in range(y, y + h) for px in range(x, x + w)
+               if image.pixel(px, py) == (255, 0, 0))
+
+
+class _SetWindowAttributes(ctypes.Structure):
+    _fields_ = [("background_pixmap", ctypes.c_ulong), ("background_pixel", ctypes.c_ulong),
+                ("border_pixmap", ctypes.c_ulong), ("border_pixel", ctypes.c_ulong),
+                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
+                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
+                ("event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("colormap", ctypes.c_ulong),
+                ("cursor", ctypes.c_ulong)]
+
+
+_CW_BACK_PIXEL = 1 << 1
+_CW_OVERRIDE_REDIRECT = 1 << 9
+
+
+def cover_and_uncover(x, y, width, height):
+    """Maps a red window over the rectangle, then takes it away: what was under it must be
+    drawn again by its owner. Override-redirect, so that the window manager leaves it."""
+    conn = sfx.x_connection()
+    lib = conn.x
+    lib.XCreateWindow.restype = ctypes.c_ulong
+    lib.XCreateWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_uint, ctypes.c_int,
+                                  ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong,
+                                  ctypes.c_void_p]
+    for name in ("XMapRaised", "XUnmapWindow", "XDestroyWindow"):
+        getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    attributes = _SetWindowAttributes(background_pixel=RED, override_redirect=1)
+    cover = lib.XCreateWindow(conn.display, conn.root, x, y, width, height, 0, 0, 1, None,
+                              _CW_BACK_PIXEL | _CW_OVERRIDE_REDIRECT, ctypes.byref(attributes))
+    lib.XMapRaised(conn.display, cover)
+    lib.XSync(conn.display, 0)
+    time.sleep(0.2)
+    lib.XUnmapWindow(conn.display, cover)
+    lib.XDestroyWindow(conn.display, cover)
+    lib.XSync(conn.display, 0)
+
+
+class DesktopCase(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="sfx-desktop-")
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+        self.target = os.path.join(self.scratch, "target")
+        os.mkdir(self.target)
+        self.builds = os.path.join(self.scratch, "build")
+        os.mkdir(self.builds)
+        self.addCleanup(sfx.set_resources, None)
+
+    def installer(self, files=SMALL_TREE, comment=None):
+        return sfx.build_installer(self.builds, files, "pkg", comment)
+
+    def start(self, installer, args=()):
+        run = sfx.Run(installer, self.target, args)
+        self.addCleanup(run.kill)
+        return run, sfx.find_window(run=run)
+
+    def wait_for(self, condition, what, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail("no %s within %d s" % (what, timeout))
+            time.sleep(0.01)
+
+    def finished_window(self, dpi):
+        """A window whose extraction has ended, at `dpi`: its size, position and picture."""
+        sfx.set_resources("Xft.dpi:\t%d\n" % dpi)
+        installer = self.installer()
+        run, window = self.start(installer)
+        self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/readme.txt")),
+                      "extracted file")
+        time.sleep(0.3)  # the first drawing
+        size = sfx.window_geometry(window)
+        position = sfx.window_position(window)
+        image = sfx.screenshot(window, "%s-%ddpi" % (os.environ.get("SFX_WM", "nowm"), dpi))
+        print("%s, %d dpi: window %dx%d at %d,%d, screenshot %dx%d" % (
+            os.environ.get("SFX_WM"), dpi, size[0], size[1], position[0], position[1],
+            image.width, image.height))
+        sfx.request_close(window)
+        self.assertEqual(run.wait(), 0, run.stderr())
+        return size, position, image
+
+
+class PlacementAndScaleTest(DesktopCase):
+    def assert_centred(self, size, position):
+        for axis in (0, 1):
+            centred = (SCREEN[axis] - size[axis]) // 2
+            self.assertGreaterEqual(position[axis], centred - 2, (size, position))
+            self.assertLessEqual(position[axis], centred + FRAME_SLACK, (size, position))
+
+    def test_centred_and_twice_as_large_at_192_dpi(self):
+        size, position, image = self.finished_window(96)
+        self.assertEqual(size, (605, 140))
+        self.assertEqual((image.width, image.height), size)
+        self.assert_centred(size, position)
+        text_1x = dark_rows(image, CAPTION)
+
+        size, position, image = self.finished_window(192)
+        self.assertEqual(size, (1210, 280))
+        self.assertEqual((image.width, image.height), size)
+        self.assert_centred(size, position)
+        text_2x = dark_rows(image, scaled(CAPTION, 2))
+        self.assertTrue(text_1x and text_2x, "no caption drawn")
+        self.assertGreaterEqual(len(text_2x), 1.7 * len(text_1x), (text_1x, text_2x))
+
+    def test_icon_and_size_hints_follow_the_scale(self):
+        sfx.set_resources("Xft.dpi:\t144\n")
+        run, window = self.start(self.installer())
+        hints = sfx.size_hints(window)
+        self.assertEqual(hints.get("minimum"), (908, 210), hints)
+        self.assertEqual(hints.get("maximum"), (908, 210), hints)
+        self.assertEqual(sorted(sfx.icon_sizes(window)), [(128, 128), (192, 192)])
+
+    def test_geometry_option_wins(self):
+        sfx.set_resources("Xft.dpi:\t192\n")
+        run, window = self.start(self.installer(), ["-geometry", "500x120+30+40"])
+        self.assertEqual(sfx.window_geometry(window), (500, 120))
+        x, y = sfx.window_position(window)
+        self.assertTrue(30 <= x <= 30 + FRAME_SLACK and 40 <= y <= 40 + FRAME_SLACK, (x, y))
+
+
+class ClosingTest(DesktopCase):
+    def test_closing_during_the_extraction_cancels(self):
+        sfx.write_tree(self.target, {"pkg/": None, "pkg/old.txt": "previous\n"})
+        before = sfx.tree(self.target)
+        installer = self.installer(sfx.many_files("pkg", MANY), comment="$AUTORUN$>touch ran")
+        run, window = self.start(installer)
+        self.wait_for(lambda: any(n.startswith(".sfx-stage") for n in os.listdir(self.target)),
+                      "extraction under way")
+        closed = time.monotonic()
+        sfx.request_close(window)
+        self.assertEqual(run.wait(timeout=10), 0, run.stderr())
+        print("%s: closed to process end %.3f s" % (os.environ.get("SFX_WM"),
+                                                     time.monotonic() - closed))
+        self.assertEqual(sfx.tree(self.target), before)
+
+    def test_return_presses_fechar(self):
+        run, window = self.start(self.installer())
+        self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/readme.txt")),
+                      "extracted file")
+        time.sleep(0.3)  # the last entry's end, which activates the button
+        sfx.press_key(window, "Return")
+        self.assertTrue(sfx.wait_gone(window), "Return left the window open")
+        self.assertEqual(run.wait(), 0, run.stderr())
+
+
+class LivenessTest(DesktopCase):
+    def drawn(self, window, scale=1):
+        image = sfx.screenshot(window, "%s-removal" % os.environ.get("SFX_WM"))
+        box = scaled(CAPTION, scale)
+        return red_pixels(image, box) == 0 and len(dark_rows(image, box)) > 0
+
+    def test_repaints_while_the_old_tree_is_removed(self):
+        sfx.write_tree(self.target, sfx.many_files("pkg", OLD_FILES, size=1))
+        run, window = self.start(self.installer({"pkg/": None, "pkg/new.txt": "new\n"}))
+        stage = lambda: [n for n in os.listdir(self.target) if n.startswith(".sfx-stage")]
+        # The new installation in place and the old one still under the stage's name.
+        self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/new.txt"))
+                      and stage(), "removal of the old tree")
+        x, y = sfx.window_position(window)
+        width, height = sfx.window_geometry(window)
+
+        # The probe sees a window that does not repaint: stopped, it stays red.
+        os.kill(run.process.pid, signal.SIGSTOP)
+        try:
+            cover_and_uncover(x, y, width, height)
+            self.assertFalse(self.drawn(window), "a stopped window looked repainted")
+        finally:
+            os.kill(run.process.pid, signal.SIGCONT)
+        started = time.monotonic()
+        self.wait_for(lambda: self.drawn(window), "repaint", timeout=20)
+        repainted = time.monotonic() - started
+        left = stage()
+        print("%s: repainted %.3f s after the cover went, %d old files still to remove"
+              % (os.environ.get("SFX_WM"), repainted,
+                 sfx.count_files(os.path.join(self.target, left[0])) if left else 0))
+        self.assertTrue(left, "repainted only once the old tree was gone")
+        self.wait_for(lambda: not stage(), "end of the removal", timeout=60)
+        sfx.request_close(window)
+        self.assertEqual(run.wait(), 0, run.stderr())
+        self.assertEqual(os.listdir(os.path.join(self.target, "pkg")), ["new.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
