@@ -26,7 +26,7 @@ class ExtractionListener {
     (void)done;
     (void)total;
   }
-  // Called about every 50 ms, before any entry, while the extraction waits for another
+  // Called about every 25 ms, before any entry, while the extraction waits for another
   // installer in the same directory (or one inside or above it) to finish. What it throws
   // (Cancelled, say) ends the wait and the extraction.
   virtual void onWaiting() {}
