@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -155,12 +156,24 @@ int showFailure(ProgressWindow& window, const std::string& message) {
   return exitCode(ExitStatus::Failed);
 }
 
+// The window is drawn when the server exposes it, some time after mapping it: that is
+// waited for a little, so that it is drawn before anything slow. A window started iconic
+// is never exposed.
+void waitForFirstDrawing(ProgressWindow& window) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+  for (;;) {
+    if (window.drawn() || std::chrono::steady_clock::now() >= until) break;
+    Fl::wait(0.01);
+  }
+  Fl::check();
+}
+
 // The window, shown and drawn, so that it is on screen before anything slow.
 std::shared_ptr<ProgressWindow> showWindow(int argc, char** argv, uint64_t entryCount) {
   auto window = std::make_shared<ProgressWindow>(entryCount);
   window->show(argc, argv);
   XSetIOErrorHandler(onDisplayLost);
-  Fl::check();
+  waitForFirstDrawing(*window);
   return window;
 }
 

@@ -100,6 +100,11 @@ void ProgressWindow::show() {
   Fl_Window::show();
 }
 
+void ProgressWindow::draw() {
+  Fl_Window::draw();
+  everDrawn = true;
+}
+
 void ProgressWindow::fitToDesktop() {
   fl_open_display();
   const double scale = desktopScale(XGetDefault(fl_display, "Xft", "dpi"));

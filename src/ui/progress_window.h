@@ -36,6 +36,8 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   // with "-geometry" is kept.
   using Fl_Window::show;
   void show() override;
+  // Whether the window has been drawn on screen at least once.
+  bool drawn() const { return everDrawn; }
 
   // Closing the window before the last entry is complete cancels the extraction: the
   // calls below then throw Cancelled. After it, closing only means no command runs, and
@@ -68,6 +70,7 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   Fl_Button* button() const { return closeButton; }
 
  private:
+  void draw() override;
   void eventPass();
   void stopIfClosed();
   std::string fitBarLabel(const std::string& text);
@@ -77,6 +80,7 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   uint64_t announced = 0;
   bool waiting = false;
   bool finished = false;
+  bool everDrawn = false;
   bool fitted = false;  // shown once: a window hidden since was closed
   std::chrono::steady_clock::time_point lastPass;
   Fl_Progress* progressBar;
