@@ -59,6 +59,18 @@ def wait_window_or_end(run, timeout=30):
         return None
 
 
+def in_event_loop(pid):
+    """Whether the process's main thread waits for events without a timeout, as the
+    toolkit's event loop does (x86-64 select or pselect6 with a null timeout); its passes
+    during the extraction and before it always have one."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            fields = f.read().split()
+    except OSError:
+        return False
+    return len(fields) > 5 and fields[0] in ("23", "270") and int(fields[5], 16) == 0
+
+
 def thread_count(pid):
     try:
         return len(os.listdir("/proc/%d/task" % pid))
@@ -67,13 +79,14 @@ def thread_count(pid):
 
 
 def wait_idle(run, timeout=30):
-    """Waits until the stub is down to its main thread: the extraction worker has been
-    joined and no autorun worker runs. False if it ended instead."""
+    """Waits until the stub is down to its main thread and that thread waits in the event
+    loop: the extraction worker has been joined and no autorun worker runs. (The window is
+    shown before the archive loads, on the main thread alone.) False if it ended instead."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if not run.running():
             return False
-        if thread_count(run.process.pid) == 1:
+        if thread_count(run.process.pid) == 1 and in_event_loop(run.process.pid):
             return True
         time.sleep(0.02)
     raise AssertionError("the stub stayed busy for %ss" % timeout)
