@@ -152,11 +152,25 @@ class Overlay(FileSystem):
 
     def __init__(self, scratch):
         super().__init__(scratch)
-        self.layers = {part: os.path.join(scratch, "overlay-" + part)
-                       for part in ("lower", "upper", "work")}
+        # The layers on a tmpfs of their own: an overlay cannot take its upper layer from
+        # another overlay (the root of a container or of the Debian 11 build).
+        self.base = os.path.join(scratch, "overlay-layers")
+        os.mkdir(self.base)
+        run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", self.base])
+        self.layers = {part: os.path.join(self.base, part) for part in ("lower", "upper", "work")}
         for path in self.layers.values():
             os.mkdir(path)
         self.mounted = False
+        try:
+            self.mount()
+        except RuntimeError:
+            subprocess.run(["umount", self.base])
+            raise
+
+    def mount(self):
+        run(["mount", "-t", "overlay", "overlay", "-o",
+             "lowerdir={lower},upperdir={upper},workdir={work}".format(**self.layers), self.dir])
+        self.mounted = True
 
     def reset(self, old_archive):
         self.close()
@@ -166,9 +180,7 @@ class Overlay(FileSystem):
         result = extract(old_archive, self.layers["lower"])
         if result.returncode != 0:
             raise RuntimeError("installing the previous installation: " + result.stderr)
-        run(["mount", "-t", "overlay", "overlay", "-o",
-             "lowerdir={lower},upperdir={upper},workdir={work}".format(**self.layers), self.dir])
-        self.mounted = True
+        self.mount()
 
     def close(self):
         if self.mounted:
@@ -209,7 +221,10 @@ class EveryFileSystem(unittest.TestCase):
     def tearDownClass(cls):
         for system in cls.systems:
             system.close()
-        subprocess.run(["umount", "-R", "-l", cls.scratch], capture_output=True)
+        with open("/proc/self/mounts") as f:
+            mounted = [line.split()[1] for line in f]
+        for point in sorted((m for m in mounted if m.startswith(cls.scratch + "/")), reverse=True):
+            subprocess.run(["umount", "-l", point])
         remove_all(cls.scratch)
         shutil.rmtree(cls.archives)
 
