@@ -4,8 +4,14 @@
 
 #include "entry_size_limit.h"
 #include "zip_archive.h"
+#include "zip_format.h"
 
 namespace {
+
+using zip_format::LOCAL_SIZE;
+
+// Input within this much of the estimated read position is kept.
+const uint64_t RELEASE_MARGIN = uint64_t(4) << 20;
 
 // The write callback's context: the caller's writer, what it has taken, and what it threw,
 // which must not unwind through the reader's inflate state.
@@ -17,6 +23,8 @@ struct Delivery {
 
 size_t deliver(void* opaque, mz_uint64, const void* data, size_t n) {
   Delivery* delivery = static_cast<Delivery*>(opaque);
+  // The writer's frames must never be left by a jump; it reads no mapped bytes.
+  GuardPause pause;
   try {
     (*delivery->write)(static_cast<const char*>(data), n);
   } catch (...) {
@@ -62,10 +70,30 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
   if (info.index >= listed.size()) throw unreadable("no such entry");
   // Sizes and method come from the archive as it stands, not from the caller's record.
   const ZipEntryInfo& current = listed[info.index];
-  Delivery delivery{&write, 0, nullptr};
-  if (mz_zip_reader_extract_to_callback(zip.get(), static_cast<mz_uint>(current.index), deliver,
-                                        &delivery, 0))
+  // What lies behind the extraction is given back as it goes: the input read so far is
+  // taken to be in proportion to the output, less a margin.
+  const uint64_t begin = current.localHeaderOffset;
+  const uint64_t end = begin + LOCAL_SIZE + current.compressedSize;
+  const double ratio = current.uncompressedSize == 0
+                           ? 0.0
+                           : double(current.compressedSize) / double(current.uncompressedSize);
+  uint64_t written = 0;
+  const ChunkWriter releasing = [&](const char* data, size_t size) {
+    write(data, size);
+    written += size;
+    const uint64_t read = uint64_t(double(written) * ratio);
+    if (read > RELEASE_MARGIN) releaseBehind(begin, begin + read - RELEASE_MARGIN);
+  };
+  Delivery delivery{&releasing, 0, nullptr};
+  mz_bool done = MZ_FALSE;
+  readHeld([&] {
+    done = mz_zip_reader_extract_to_callback(zip.get(), static_cast<mz_uint>(current.index),
+                                             deliver, &delivery, 0);
+  });
+  if (done) {
+    releaseBehind(begin, end);
     return;
+  }
   const mz_zip_error error = mz_zip_get_last_error(zip.get());
   if (delivery.failure) std::rethrow_exception(delivery.failure);
   throw unreadable(reasonFor(error, current, delivery.taken));
