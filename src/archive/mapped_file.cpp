@@ -9,12 +9,17 @@
 
 #include "memory_budget.h"
 
+#ifndef MADV_COLD
+#define MADV_COLD 20  // Linux 5.4; older kernels refuse it, which costs nothing
+#endif
+
 MappedFile::~MappedFile() { close(); }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : fd(std::exchange(other.fd, -1)),
       base(std::exchange(other.base, nullptr)),
-      length(std::exchange(other.length, 0)) {}
+      length(std::exchange(other.length, 0)),
+      dropFromCache(other.dropFromCache) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
   if (this != &other) {
@@ -22,6 +27,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     fd = std::exchange(other.fd, -1);
     base = std::exchange(other.base, nullptr);
     length = std::exchange(other.length, 0);
+    dropFromCache = other.dropFromCache;
   }
   return *this;
 }
@@ -54,6 +60,9 @@ MappedFile::Opened MappedFile::open(const std::string& path) {
   }
   // Read front to back: the kernel may read ahead further.
   madvise(mapped, size, MADV_SEQUENTIAL);
+  // A file large beside the memory there is would push other files out of the cache.
+  const uint64_t available = availableMemory();
+  dropFromCache = available != UINT64_MAX && size > available / 4;
   fd = opened;
   base = static_cast<const char*>(mapped);
   length = size;
@@ -66,7 +75,10 @@ void MappedFile::release(uint64_t from, uint64_t to) {
   from = (from + page - 1) / page * page;
   to = to / page * page;
   if (!base || from >= to) return;
-  // Only advice: a refusal costs cache, never correctness.
-  madvise(const_cast<char*>(base) + from, size_t(to - from), MADV_DONTNEED);
-  posix_fadvise(fd, off_t(from), off_t(to - from), POSIX_FADV_DONTNEED);
+  // Only advice: a refusal costs cache, never correctness. The pages go to the end of the
+  // kernel's reclaim order and out of our mapping; from the cache too when asked.
+  char* at = const_cast<char*>(base) + from;
+  madvise(at, size_t(to - from), MADV_COLD);
+  madvise(at, size_t(to - from), MADV_DONTNEED);
+  if (dropFromCache) posix_fadvise(fd, off_t(from), off_t(to - from), POSIX_FADV_DONTNEED);
 }

@@ -24,9 +24,10 @@ class MappedFile {
   const char* data() const { return base; }
   size_t size() const { return length; }
 
-  // Gives the whole pages inside [from, to) back to the kernel (our mapping's and the page
-  // cache's), so a large installer does not crowd out other files' cache. They are read
-  // again from the file should they be needed.
+  // Gives the whole pages inside [from, to) back to the kernel: out of our mapping, first
+  // in line to be reclaimed, and out of the page cache when the file is large beside the
+  // memory available (over a quarter), so a large installer does not crowd out other
+  // files' cache. They are read again from the file should they be needed.
   void release(uint64_t from, uint64_t to);
 
  private:
@@ -35,6 +36,7 @@ class MappedFile {
   int fd = -1;
   const char* base = nullptr;
   size_t length = 0;
+  bool dropFromCache = false;
 };
 
 #endif  // SFX_ARCHIVE_MAPPED_FILE_H_

@@ -24,6 +24,7 @@
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <istream>
 #include <memory>
@@ -62,6 +63,14 @@ struct ZipEntryInfo {
 
 // Receives an entry's bytes in order, a bounded chunk at a time.
 using ChunkWriter = std::function<void(const char* data, size_t size)>;
+
+// The reader's write callback's context: the caller's writer, what it has taken, and what
+// it threw, which must not unwind through the reader's inflate state.
+struct Delivery {
+  const ChunkWriter* write;
+  uint64_t taken = 0;
+  std::exception_ptr failure;
+};
 
 class ZipArchive {
  public:
@@ -128,6 +137,10 @@ class ZipArchive {
   template <typename Read>
   void readHeld(Read&& read);
   std::runtime_error changedFile() const;
+  // Extracts entry `index` to `delivery`, on this thread or with a helper that inflates
+  // ahead; false when the reader fails (why: its last error, or delivery.failure).
+  mz_bool extractInPlace(mz_uint index, Delivery& delivery);
+  mz_bool extractAhead(mz_uint index, Delivery& delivery);
   // Gives back the mapped pages of [begin, end) (archive offsets), extracted already,
   // once enough lie behind the extraction to be worth a call.
   void releaseBehind(uint64_t begin, uint64_t end);

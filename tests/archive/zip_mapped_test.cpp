@@ -112,6 +112,51 @@ TEST(ZipMapped, FileCutShortIsAFailureNamingTheFile) {
             path + ": the installer file changed while it was running");
 }
 
+// Long entries are inflated on a helper thread ahead of the writer: the same bytes, the
+// same refusals, and a writer's exception stops it.
+TEST(ZipMapped, LongEntriesInflatedAheadGiveTheSameResults) {
+  std::string text;
+  for (int i = 0; text.size() < 12 * MiB; ++i) text += "row " + std::to_string(i * 7919 % 100003) + "\n";
+  ZipBuilderEntry broken;
+  broken.name = "broken.txt";
+  broken.data = text;
+  broken.crc = 0x12345678;
+  const std::string zip = ZipBuilder().file("long.txt", text).add(broken).build();
+  TempDir dir;
+  writeFile(dir / "installer", installer(zip));
+  ZipArchive archive;
+  ASSERT_TRUE(archive.loadFile(dir / "installer"));
+
+  size_t chunks = 0;
+  std::string out;
+  archive.extractEntry(archive.entryInfo("long.txt"), [&](const char* data, size_t n) {
+    ++chunks;
+    out.append(data, n);
+  });
+  EXPECT_TRUE(out == text);
+  EXPECT_GE(chunks, 12u);
+
+  size_t handed = 0;
+  EXPECT_EQ(messageOf([&] {
+              archive.extractEntry(archive.entryInfo("broken.txt"),
+                                   [&](const char*, size_t n) { handed += n; });
+            }),
+            "file couldn't be read: CRC mismatch");
+  EXPECT_EQ(handed, text.size());
+
+  handed = 0;
+  EXPECT_EQ(messageOf([&] {
+              archive.extractEntry(archive.entryInfo("long.txt"), [&](const char*, size_t n) {
+                handed += n;
+                if (handed >= 3 * MiB) throw std::runtime_error("disk full");
+              });
+            }),
+            "disk full");
+  EXPECT_EQ(handed, 3 * MiB);
+  // The reader is free again at once.
+  EXPECT_TRUE(archive.readEntry(archive.entryInfo("long.txt")) == text);
+}
+
 // Only our own reads are caught: a fault anywhere else ends the process as before.
 TEST(ZipMappedDeathTest, OtherFaultsStillEndTheProcess) {
   TempDir dir;
