@@ -234,6 +234,8 @@ bool ZipArchive::loadMapped(MappedFile file, const std::string& name) {
     mapping = std::move(file);
     view = std::string_view(base + size - start, size_t(start));
     cutComment(size_t(fromEnd));
+  } else {
+    view = std::string_view();
   }
   beginReading();
   return true;

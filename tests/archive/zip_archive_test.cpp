@@ -190,6 +190,12 @@ TEST(ZipArchiveLoad, StartBeforeTheStreamIsBadZip) {
   EXPECT_EQ(messageOf([&] { archive.loadStream(in); }), "bad zip");
   EXPECT_TRUE(archive.held().empty());
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_INVALID);
+  // The same from a mapped file.
+  TempDir dir;
+  writeFile(dir / "z", zip);
+  EXPECT_EQ(messageOf([&] { archive.loadFile(dir / "z"); }), "bad zip");
+  EXPECT_TRUE(archive.held().empty());
+  EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_INVALID);
 }
 
 TEST(ZipArchiveLoad, RejectedBytesStayHeldAndListingRetries) {
