@@ -20,6 +20,7 @@
 #include "display_text.h"
 #include "extractor.h"
 #include "interruption.h"
+#include "memory_budget.h"
 #include "own_file.h"
 #include "progress_window.h"
 
@@ -182,6 +183,7 @@ int showAndExtract(int argc, char** argv, Extractor& extractor, uint64_t entryCo
 // not open), then in a window of its own.
 int failBeforeExtraction(int argc, char** argv, const std::string& message) {
   report(message);
+  if (!roomToMap(0)) return exitCode(ExitStatus::Failed);
   ProgressWindow window(0);
   window.show(argc, argv);
   return showFailure(window, message);
@@ -211,6 +213,11 @@ int runInstaller(int argc, char** argv) {
                                                   "(no end of central directory record)");
     return exitCode(ExitStatus::NoArchive);
   }
+  // Under a ulimit -v too tight for the toolkit, a window would crash or hang as it starts.
+  if (!roomToMap(0))
+    return failBeforeExtraction(argc, argv, "not enough memory for the window: ulimit -v leaves " +
+                                                mebibytes(addressSpaceLeft()) + ", it needs " +
+                                                mebibytes(RUN_ADDRESS_SPACE));
   try {
     return showAndExtract(argc, argv, *extractor, entryCount);
   } catch (...) {

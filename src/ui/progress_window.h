@@ -28,8 +28,9 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   explicit ProgressWindow(uint64_t entryCount);
   ~ProgressWindow() override;
 
-  // Labels the bar with `path`, shown literally and on one line, moves it to the start of
-  // this entry and runs one event pass. The last entry activates the close button.
+  // Labels the bar with `path`, shown literally and on one line, and moves it to the start
+  // of this entry. Runs an event pass at the first and the last entry, and between them
+  // when the last pass is 16 ms old. The last entry activates the close button.
   void onEntry(const std::string& path) override;
   // Moves the bar by the share of the entry's bytes written, and runs an event pass when
   // the last is 40 ms old, so the window answers during a long entry.
