@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build sanitize check test test-sanitize demo bench fuzz portable portable-check icon clean
+.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check icon clean
 
 all: build
 
@@ -34,6 +34,10 @@ test-sanitize: sanitize
 
 check: deps
 	@$(MAKE) --no-print-directory test test-sanitize
+
+# The plain suite alone, for a quick answer while working; CI runs `check`.
+check-fast: deps
+	@$(MAKE) --no-print-directory test
 
 # The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
 # build-portable/sfx-stub. Needs root (debootstrap, chroot, mount namespaces).

@@ -14,7 +14,7 @@ fail() { echo "debian-root: $*" >&2; exit 1; }
 release=${1:-}
 [[ -n "$release" ]] || fail "usage: debian-root.sh RELEASE"
 here=$(cd "$(dirname "$0")" && pwd)
-mirror=${SFX_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+mirror=$("$here/apt-mirror.sh")
 [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mount namespaces)"
 command -v debootstrap >/dev/null || fail "debootstrap is not installed (run scripts/install-deps.sh)"
 

@@ -14,7 +14,7 @@ release=${1:-bookworm}
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 logs=$(cd "${LOGDIR:-.}" && pwd)
-mirror=${SFX_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+mirror=$("$here/apt-mirror.sh")
 [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mount namespaces)"
 command -v debootstrap >/dev/null || fail "debootstrap is not installed (run scripts/install-deps.sh)"
 

@@ -1,5 +1,6 @@
 // How much memory this process may still take, so that an archive too large to hold is
-// refused with its size instead of ending in std::bad_alloc or the kernel's OOM killer.
+// refused with its size instead of ending in std::bad_alloc, the kernel's OOM killer, or a
+// toolkit that cannot start.
 #ifndef SFX_ARCHIVE_MEMORY_BUDGET_H_
 #define SFX_ARCHIVE_MEMORY_BUDGET_H_
 
@@ -7,9 +8,26 @@
 #include <string>
 
 // Bytes the process can still use: the system's MemAvailable, lowered to what its memory
-// cgroup (v1 or v2, with every limited ancestor) leaves below its limit, counting the
-// cgroup's inactive file cache as free. UINT64_MAX when nothing is known. `root` is where
-// /proc and /sys are found ("" for the real ones; tests pass a fake tree).
+// cgroup (v1 or v2, with every limited ancestor in sight) leaves below its limit, counting
+// the cgroup's inactive file cache as free. The cgroup is looked up as the kernel reports
+// it: its path in /proc/self/cgroup, under the mount of that hierarchy in
+// /proc/self/mountinfo whose root contains it. UINT64_MAX when nothing is known. `root` is
+// where /proc and the mounts are found ("" for the real ones; tests pass a fake tree).
 uint64_t availableMemory(const std::string& root = "");
+
+// Address space ulimit -v leaves this process (RLIMIT_AS less what is mapped now);
+// UINT64_MAX without a limit.
+uint64_t addressSpaceLeft();
+
+// What a run needs beside the archive: its code, the toolkit and X client libraries with
+// their fonts, two threads' stacks and allocator arenas, and the extraction's buffers.
+constexpr uint64_t RUN_HEADROOM = uint64_t(24) << 20;
+constexpr uint64_t RUN_ADDRESS_SPACE = uint64_t(96) << 20;
+
+// Whether `size` more bytes mapped leave the run what it needs under ulimit -v: with less,
+// the toolkit crashes or hangs as it starts.
+bool roomToMap(uint64_t size);
+
+std::string mebibytes(uint64_t bytes);
 
 #endif  // SFX_ARCHIVE_MEMORY_BUDGET_H_

@@ -17,6 +17,11 @@ struct mz_zip_internal_state_tag {
   const mz_uint8* mem;         // the archive (reader only)
   mz_uint64* centralOffsets;   // entry i -> offset of its central header
   mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored
+  // Kept from one extraction to the next, so that one cut short (even by a jump out of
+  // the reader) leaves nothing to release but with the state: the slice the output is
+  // handed out from, and the inflater.
+  mz_uint8* slice;
+  z_stream* inflater;
   // The last DOS date converted: its local midnight, and whether that day has 86,400
   // seconds (no clock change), so that times on it need no mktime call of their own.
   bool dayKnown;
@@ -81,6 +86,9 @@ bool beginState(mz_zip_archive* zip) {
 
 void endState(mz_zip_archive* zip) {
   mz_zip_internal_state* state = zip->m_pState;
+  if (state->inflater) inflateEnd(state->inflater);
+  release(zip, state->inflater);
+  release(zip, state->slice);
   release(zip, state->centralOffsets);
   release(zip, state->sortedIndex);
   release(zip, state);
@@ -316,6 +324,31 @@ void zlibFree(voidpf opaque, voidpf address) {
   release(static_cast<mz_zip_archive*>(opaque), address);
 }
 
+// The reader's slice buffer, allocated at its first use.
+mz_uint8* sliceOf(mz_zip_archive* zip) {
+  mz_zip_internal_state* state = zip->m_pState;
+  if (!state->slice) state->slice = static_cast<mz_uint8*>(allocate(zip, 1, SLICE));
+  return state->slice;
+}
+
+// The reader's inflater, ready for a new raw DEFLATE stream; null when out of memory.
+z_stream* freshInflater(mz_zip_archive* zip) {
+  mz_zip_internal_state* state = zip->m_pState;
+  if (state->inflater) return inflateReset(state->inflater) == Z_OK ? state->inflater : nullptr;
+  z_stream* s = static_cast<z_stream*>(allocate(zip, 1, sizeof(z_stream)));
+  if (!s) return nullptr;
+  memset(s, 0, sizeof *s);
+  s->zalloc = zlibAlloc;
+  s->zfree = zlibFree;
+  s->opaque = zip;
+  if (inflateInit2(s, -15) != Z_OK) {
+    release(zip, s);
+    return nullptr;
+  }
+  state->inflater = s;
+  return s;
+}
+
 mz_bool fail(mz_zip_archive* zip, mz_zip_error error) {
   if (zip) zip->m_last_error = error;
   return MZ_FALSE;
@@ -337,45 +370,44 @@ bool deliver(Output* out, const mz_uint8* data, size_t n) {
   return true;
 }
 
-// Hands a stored entry's bytes to `out` straight from the archive, a slice at a time.
-mz_zip_error copyOut(const mz_uint8* in, mz_uint64 size, Output* out) {
+// Hands a stored entry's bytes to `out`, a slice at a time, copied: callers never get a
+// pointer into the archive, whose pages may vanish with its file.
+mz_zip_error copyOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 size, Output* out) {
+  mz_uint8* buffer = sliceOf(zip);
+  if (!buffer) return MZ_ZIP_ALLOC_FAILED;
   for (mz_uint64 done = 0; done < size;) {
     size_t n = size_t(std::min<mz_uint64>(size - done, SLICE));
-    if (!deliver(out, in + done, n)) return MZ_ZIP_WRITE_CALLBACK_FAILED;
+    memcpy(buffer, in + done, n);
+    if (!deliver(out, buffer, n)) return MZ_ZIP_WRITE_CALLBACK_FAILED;
     done += n;
   }
   return MZ_ZIP_NO_ERROR;
 }
 
-// Inflates raw DEFLATE data into a buffer of at most a slice and hands each filling to
-// `out`. The stream must end after exactly `expected` bytes.
+// Inflates raw DEFLATE data into the slice buffer and hands each filling to `out`. The
+// stream must end after exactly `expected` bytes.
 mz_zip_error inflateOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize,
                         mz_uint64 expected, Output* out) {
+  mz_uint8* buffer = sliceOf(zip);
+  z_stream* s = buffer ? freshInflater(zip) : nullptr;
+  if (!s) return MZ_ZIP_ALLOC_FAILED;
+  // Output in fillings no longer than the entry, so that one too long is seen as such
+  // once the recorded bytes are out.
   const size_t room = size_t(std::min<mz_uint64>(std::max<mz_uint64>(expected, 1), SLICE));
-  mz_uint8* buffer = static_cast<mz_uint8*>(allocate(zip, 1, room));
-  if (!buffer) return MZ_ZIP_ALLOC_FAILED;
-  z_stream s{};
-  s.zalloc = zlibAlloc;
-  s.zfree = zlibFree;
-  s.opaque = zip;
-  if (inflateInit2(&s, -15) != Z_OK) {
-    release(zip, buffer);
-    return MZ_ZIP_ALLOC_FAILED;
-  }
-  s.next_in = const_cast<Bytef*>(in);
+  s->next_in = const_cast<Bytef*>(in);
   // zlib counts in uInt, so larger inputs are handed over in parts.
   mz_uint64 inLeft = inSize;
   mz_zip_error error = MZ_ZIP_NO_ERROR;
   int rc;
   do {
-    if (s.avail_in == 0) {
-      s.avail_in = uInt(std::min<mz_uint64>(inLeft, UINT_MAX));
-      inLeft -= s.avail_in;
+    if (s->avail_in == 0) {
+      s->avail_in = uInt(std::min<mz_uint64>(inLeft, UINT_MAX));
+      inLeft -= s->avail_in;
     }
-    s.next_out = buffer;
-    s.avail_out = uInt(room);
-    rc = inflate(&s, Z_NO_FLUSH);
-    const size_t n = size_t(s.next_out - buffer);
+    s->next_out = buffer;
+    s->avail_out = uInt(room);
+    rc = inflate(s, Z_NO_FLUSH);
+    const size_t n = size_t(s->next_out - buffer);
     // More than recorded is refused before it reaches the caller.
     if (n > expected - out->written) {
       error = MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
@@ -383,8 +415,6 @@ mz_zip_error inflateOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSiz
       error = MZ_ZIP_WRITE_CALLBACK_FAILED;
     }
   } while (rc == Z_OK && error == MZ_ZIP_NO_ERROR);
-  inflateEnd(&s);
-  release(zip, buffer);
   if (error != MZ_ZIP_NO_ERROR) return error;
   if (rc == Z_STREAM_END) {
     return out->written == expected ? MZ_ZIP_NO_ERROR : MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
@@ -425,7 +455,7 @@ mz_bool extractTo(mz_zip_archive* zip, mz_uint index, mz_uint flags, Output* out
   out->crc = mz_uint32(crc32_z(0, nullptr, 0));
   out->written = 0;
   mz_zip_error error =
-      method == 0 ? copyOut(data, f.uncomp, out) : inflateOut(zip, data, f.comp, f.uncomp, out);
+      method == 0 ? copyOut(zip, data, f.uncomp, out) : inflateOut(zip, data, f.comp, f.uncomp, out);
   if (error != MZ_ZIP_NO_ERROR) return fail(zip, error);
   if (out->crc != le32(p + C_CRC)) return fail(zip, MZ_ZIP_CRC_CHECK_FAILED);
   return MZ_TRUE;

@@ -19,9 +19,11 @@ namespace {
 // A ZIP64 end record without extensible data, then its locator, right before the end record.
 const size_t ZIP64_TAIL_SIZE = ZIP64_END_SIZE + ZIP64_LOCATOR_SIZE;
 const size_t NOT_FOUND = static_cast<size_t>(-1);
-// What the stub needs beside the archive: its code, the toolkit and X client libraries,
-// the window, and the extraction's buffers.
-const uint64_t RUN_HEADROOM = uint64_t(24) << 20;
+// Extracted pages are given back in steps of at least this much, to keep the calls few.
+const uint64_t RELEASE_STEP = uint64_t(8) << 20;
+// What may lie between one entry's data and the next: a local header with its name and
+// extra field.
+const uint64_t RUN_GAP = LOCAL_SIZE + 2 * 65535;
 
 // Position of the last end-record signature in `data`, or NOT_FOUND.
 size_t findEndRecord(const std::vector<char>& data) {
@@ -37,13 +39,18 @@ void requireWholeRecord(const std::vector<char>& data, size_t at) {
   if (data.size() - at < END_SIZE) throw std::runtime_error("bad zip");
 }
 
-std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
-
 // Room for an archive of `size` bytes, refused with both sizes when it would not fit: the
-// kernel's OOM killer would otherwise end the run in the middle, without a word.
+// kernel's OOM killer would otherwise end the run in the middle, without a word, and
+// under ulimit -v the toolkit would crash or hang as it starts.
 void reserveArchive(std::vector<char>& data, size_t size) {
   // The end record's search window and other small reads need no look at /proc and /sys.
-  const uint64_t available = size < RUN_HEADROOM ? UINT64_MAX : availableMemory();
+  uint64_t available = UINT64_MAX;
+  if (size >= RUN_HEADROOM) {
+    available = availableMemory();
+    const uint64_t space = addressSpaceLeft();
+    const uint64_t beyond = RUN_ADDRESS_SPACE - RUN_HEADROOM;
+    if (space != UINT64_MAX) available = std::min(available, space > beyond ? space - beyond : 0);
+  }
   const auto refuse = [&] {
     const std::string left =
         available == UINT64_MAX ? "less available" : mebibytes(available) + " available";
@@ -88,25 +95,38 @@ std::vector<char> readToEnd(std::istream& in) {
   return data;
 }
 
-// How far before the end of `in` the archive starts, when a ZIP64 end record and its
-// locator end `recordFromEnd` bytes before it: the ZIP64 record's position less the
-// directory's size and offset it gives. Nothing when they are not there or give a start
-// no stream can have. The stream's state is kept for the seek that follows.
-std::optional<std::streamoff> zip64Start(std::istream& in, std::streamoff recordFromEnd) {
+// How far before the end the archive starts, when the 76 bytes `tail` (a ZIP64 end
+// record and its locator) end `recordFromEnd` bytes before it: the ZIP64 record's position
+// less the directory's size and offset it gives. Nothing when they are not there or give
+// a start no file can have.
+std::optional<uint64_t> zip64Start(const char* tail, uint64_t recordFromEnd) {
+  if (le32(tail) != ZIP64_END_SIG || le32(tail + ZIP64_END_SIZE) != ZIP64_LOCATOR_SIG)
+    return std::nullopt;
+  const uint64_t tailFromEnd = recordFromEnd + ZIP64_TAIL_SIZE;
+  const uint64_t size = le64(tail + Z_DIR_SIZE), offset = le64(tail + Z_DIR_OFS);
+  const uint64_t room = uint64_t(std::numeric_limits<std::streamoff>::max()) - tailFromEnd;
+  if (size > room || offset > room - size) return std::nullopt;
+  return tailFromEnd + size + offset;
+}
+
+// The same from a stream, whose state is kept for the seek that follows.
+std::optional<uint64_t> zip64Start(std::istream& in, uint64_t recordFromEnd) {
   std::vector<char> tail(ZIP64_TAIL_SIZE);
-  const std::streamoff tailFromEnd = recordFromEnd + std::streamoff(ZIP64_TAIL_SIZE);
   const std::ios::iostate state = in.rdstate();
   in.clear();
-  const bool read = in.seekg(-tailFromEnd, std::ios::end) &&
+  const bool read = in.seekg(-std::streamoff(recordFromEnd + ZIP64_TAIL_SIZE), std::ios::end) &&
                     in.read(tail.data(), std::streamsize(tail.size()));
   in.clear(state);
-  if (!read || le32(tail.data()) != ZIP64_END_SIG ||
-      le32(tail.data() + ZIP64_END_SIZE) != ZIP64_LOCATOR_SIG)
-    return std::nullopt;
-  const uint64_t size = le64(tail.data() + Z_DIR_SIZE), offset = le64(tail.data() + Z_DIR_OFS);
-  const uint64_t room = uint64_t(std::numeric_limits<std::streamoff>::max() - tailFromEnd);
-  if (size > room || offset > room - size) return std::nullopt;
-  return tailFromEnd + std::streamoff(size + offset);
+  if (!read) return std::nullopt;
+  return zip64Start(tail.data(), recordFromEnd);
+}
+
+// How far before the end the archive starts whose end record lies at `p` in `tail`, the
+// last bytes of the file, when there is no ZIP64 record: the directory's end less its
+// size and offset.
+uint64_t classicStart(const std::vector<char>& tail, size_t p) {
+  return uint64_t(tail.size() - p) + le32(tail.data() + p + E_DIR_SIZE) +
+         le32(tail.data() + p + E_DIR_OFS);
 }
 
 }  // namespace
@@ -143,12 +163,16 @@ void ZipArchive::endCurrentMode() {
 void ZipArchive::reset() {
   endCurrentMode();
   bytes = std::vector<char>();  // releases a large archive's storage too
+  mapping = MappedFile();
+  fileName.clear();
+  runBegin = runEnd = releasedTo = 0;
   archiveComment.clear();
   zip->m_pWrite = &ZipArchive::writeToBytes;
   zip->m_pIO_opaque = &bytes;
   if (!mz_zip_writer_init(zip.get(), 0)) throw std::runtime_error("bad zip");
   mz_zip_writer_finalize_archive(zip.get());
   mz_zip_writer_end(zip.get());
+  view = std::string_view(bytes.data(), bytes.size());
 }
 
 size_t ZipArchive::writeToBytes(void* opaque, mz_uint64 offset, const void* data, size_t n) {
@@ -158,14 +182,63 @@ size_t ZipArchive::writeToBytes(void* opaque, mz_uint64 offset, const void* data
   return n;
 }
 
-bool ZipArchive::loadFile(const std::string& path) {
+bool ZipArchive::loadFile(const std::string& path, const std::string& shownName) {
+  const std::string name = shownName.empty() ? path : shownName;
+  MappedFile file;
+  switch (file.open(path)) {
+    case MappedFile::Opened::NotOpened:
+      return false;
+    case MappedFile::Opened::Mapped:
+      return loadMapped(std::move(file), name);
+    case MappedFile::Opened::NotMapped:
+      break;
+  }
+  // A pipe, a device, or a file system that cannot map: read it as before.
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in.good()) return false;
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
   in.seekg(0, std::ios::beg);
   if (size > std::streamoff(END_WINDOW)) in.seekg(-std::streamoff(END_WINDOW), std::ios::end);
-  return loadStream(in);
+  const bool loaded = loadStream(in);
+  if (loaded) fileName = name;
+  return loaded;
+}
+
+bool ZipArchive::loadMapped(MappedFile file, const std::string& name) {
+  const char* base = file.data();
+  const uint64_t size = file.size();
+  std::vector<char> tail(size_t(std::min<uint64_t>(size, END_WINDOW)));
+  std::vector<char> zip64(ZIP64_TAIL_SIZE);
+  bool whole = guarded(base, size, [&] { memcpy(tail.data(), base + size - tail.size(), tail.size()); });
+  if (!whole) throw std::runtime_error(name + ": the installer file changed while it was running");
+  if (tail.size() <= 4) return false;  // not even a signature
+  const size_t p = findEndRecord(tail);
+  if (p == NOT_FOUND) return false;
+  requireWholeRecord(tail, p);
+
+  const uint64_t fromEnd = tail.size() - p;
+  std::optional<uint64_t> back;
+  if (size >= fromEnd + ZIP64_TAIL_SIZE) {
+    const char* at = base + size - fromEnd - ZIP64_TAIL_SIZE;
+    whole = guarded(base, size, [&] { memcpy(zip64.data(), at, zip64.size()); });
+    if (!whole) throw std::runtime_error(name + ": the installer file changed while it was running");
+    back = zip64Start(zip64.data(), fromEnd);
+  }
+  const uint64_t start = back.value_or(classicStart(tail, p));
+
+  reset();
+  fileName = name;
+  // A start before the file's first byte leaves nothing to read: the reader refuses it.
+  if (start <= size) {
+    mapping = std::move(file);
+    view = std::string_view(base + size - start, size_t(start));
+    cutComment(size_t(fromEnd));
+  } else {
+    view = std::string_view();
+  }
+  beginReading();
+  return true;
 }
 
 bool ZipArchive::loadStream(std::istream& in) {
@@ -179,13 +252,14 @@ bool ZipArchive::loadStream(std::istream& in) {
   // end less its size and offset. The directory ends at the record, or at the ZIP64 end
   // record before it, which then holds the size and offset. Python writes one for more
   // than 65,535 entries with the record's size and offset still exact.
-  const std::streamoff fromEnd = static_cast<std::streamoff>(tail.size() - p);
-  const std::streamoff back = zip64Start(in, fromEnd).value_or(
-      fromEnd + std::streamoff(le32(tail.data() + p + E_DIR_SIZE)) + le32(tail.data() + p + E_DIR_OFS));
-  in.seekg(-back, std::ios::end);
+  const uint64_t fromEnd = tail.size() - p;
+  const uint64_t back = zip64Start(in, fromEnd).value_or(classicStart(tail, p));
+  if (back > uint64_t(std::numeric_limits<std::streamoff>::max())) in.setstate(std::ios::failbit);
+  in.seekg(-std::streamoff(back), std::ios::end);
 
   reset();
   bytes = readToEnd(in);
+  view = std::string_view(bytes.data(), bytes.size());
   if (!bytes.empty()) cutComment(size_t(fromEnd));
   beginReading();
   return true;
@@ -193,21 +267,27 @@ bool ZipArchive::loadStream(std::istream& in) {
 
 void ZipArchive::cutComment(size_t recordFromEnd) {
   // The record stands where the first read found it, unless the file changed meanwhile.
-  const size_t n = bytes.size();
+  const size_t n = view.size();
   const size_t at = n >= recordFromEnd ? n - recordFromEnd : NOT_FOUND;
-  if (at == NOT_FOUND || le32(bytes.data() + at) != END_SIG)
+  std::vector<char> record(END_SIZE);
+  if (at != NOT_FOUND && n - at >= END_SIZE)
+    readHeld([&] { memcpy(record.data(), view.data() + at, END_SIZE); });
+  if (at == NOT_FOUND || le32(record.data()) != END_SIG)
     throw std::runtime_error("didn't find end of central directory signature");
-  requireWholeRecord(bytes, at);
-  const size_t length = le16(bytes.data() + at + E_COMMENT_LEN);
+  if (n - at < END_SIZE) throw std::runtime_error("bad zip");
+  const size_t length = le16(record.data() + E_COMMENT_LEN);
   if (length == 0) return;
   if (n - at - END_SIZE < length) throw std::runtime_error("bad zip");
 
-  // The reader gets the archive without its comment: the tail goes and the record's
-  // comment length becomes zero.
-  archiveComment.assign(bytes.data() + at + END_SIZE, length);
-  bytes.resize(n - length);
-  bytes[n - length - 2] = 0;
-  bytes[n - length - 1] = 0;
+  // The reader gets the archive up to the end of its record: it never looks at the
+  // comment length, so the record need not change.
+  archiveComment.resize(length);
+  readHeld([&] { memcpy(&archiveComment[0], view.data() + at + END_SIZE, length); });
+  view = view.substr(0, n - length);
+}
+
+std::runtime_error ZipArchive::changedFile() const {
+  return std::runtime_error(fileName + ": the installer file changed while it was running");
 }
 
 void ZipArchive::beginReading() {
@@ -221,10 +301,16 @@ void ZipArchive::beginReading() {
   if (zip->m_zip_mode != MZ_ZIP_MODE_INVALID || zip->m_pState != nullptr) {
     throw std::runtime_error("bad zip");
   }
-  if (!mz_zip_reader_init_mem(zip.get(), bytes.data(), bytes.size(), 0)) {
-    throw std::runtime_error("bad zip");
+  bool initialised = false;
+  try {
+    readHeld([&] { initialised = mz_zip_reader_init_mem(zip.get(), view.data(), view.size(), 0); });
+    if (!initialised) throw std::runtime_error("bad zip");
+    listRecords();
+  } catch (...) {
+    if (zip->m_zip_mode == MZ_ZIP_MODE_READING) mz_zip_reader_end(zip.get());
+    listed.clear();
+    throw;
   }
-  listRecords();
   checkEntriesApart();
 }
 
@@ -233,15 +319,27 @@ void ZipArchive::checkEntriesApart() {
     uint64_t begin, end;
     mz_uint index;
   };
+  // The local headers' name and extra lengths, read first: the reads are guarded.
+  std::vector<uint32_t> headerTails(listed.size(), 0);
+  try {
+    readHeld([&] {
+      for (size_t i = 0; i < listed.size(); ++i) {
+        // A local header the reader cannot use is refused when that entry is extracted.
+        if (listed[i].localHeaderOffset + LOCAL_SIZE > view.size()) continue;
+        const char* local = view.data() + listed[i].localHeaderOffset;
+        headerTails[i] = le16(local + L_NAME_LEN) + uint32_t(le16(local + L_EXTRA_LEN));
+      }
+    });
+  } catch (...) {
+    mz_zip_reader_end(zip.get());
+    listed.clear();
+    throw;
+  }
   std::vector<Span> spans;
   spans.reserve(listed.size());
-  for (const ZipEntryInfo& info : listed) {
-    uint64_t end = info.localHeaderOffset + LOCAL_SIZE;
-    // A local header the reader cannot use is refused when that entry is extracted.
-    if (end <= bytes.size()) {
-      const char* local = bytes.data() + info.localHeaderOffset;
-      end += le16(local + L_NAME_LEN) + le16(local + L_EXTRA_LEN) + info.compressedSize;
-    }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const ZipEntryInfo& info = listed[i];
+    const uint64_t end = info.localHeaderOffset + LOCAL_SIZE + headerTails[i] + info.compressedSize;
     spans.push_back({info.localHeaderOffset, end, static_cast<mz_uint>(info.index)});
   }
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
@@ -262,3 +360,15 @@ void ZipArchive::checkEntriesApart() {
 }
 
 std::string ZipArchive::comment() const { return archiveComment; }
+
+void ZipArchive::releaseBehind(uint64_t begin, uint64_t end) {
+  if (!mapped() || end <= begin) return;
+  // Entries stored one after another (up to their headers' names and extras) make one
+  // run; elsewhere a new run begins.
+  if (begin < runBegin || begin > runEnd + RUN_GAP) runBegin = releasedTo = runEnd = begin;
+  runEnd = std::max(runEnd, end);
+  if (runEnd < releasedTo + RELEASE_STEP) return;
+  const uint64_t offset = uint64_t(view.data() - mapping.data());
+  mapping.release(offset + releasedTo, offset + runEnd);
+  releasedTo = runEnd;
+}

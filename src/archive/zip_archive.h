@@ -1,11 +1,15 @@
-// One ZIP archive held in memory: loading it from the end of a file (the installer's
-// own executable), listing its entries and extracting single entries.
+// One ZIP archive: loading it from the end of a file (the installer's own executable),
+// listing its entries and extracting single entries. A file is held as a read-only
+// mapping, read as it is used; where it cannot be mapped (or for a stream) the archive is
+// read into memory.
 //
 // Failures are std::runtime_error whose message starts with a fixed text:
 //   "bad zip"                                         the reader rejects the bytes
 //   "didn't find end of central directory signature"  the archive vanished between scans
 //   "overlapping entries: ..."                        two entries share bytes (a zip bomb)
-//   "not enough memory to hold the archive: ..."      with the sizes
+//   "not enough memory to hold the archive: ..."      read into memory, with the sizes
+//   "not enough address space for the installer ..."  mapped, under ulimit -v
+//   "FILE: the installer file changed while it was running"  a mapped page is gone
 //   "not found"                                       no entry of that name
 //   "file couldn't be read: REASON"                   an entry cannot be extracted
 //   ""                                                the reader cannot leave its mode
@@ -14,18 +18,23 @@
 // the installer the main thread loads and lists, the extraction worker extracts while the
 // main thread is parked in its join, and the main thread takes the comment afterwards.
 //
-// Ownership: the archive owns its bytes, its reader state and its records; references it
-// hands out (entries(), data()) stay valid until the next load or reset().
+// Ownership: the archive owns its bytes or mapping, its reader state and its records;
+// references it hands out (entries(), held()) stay valid until the next load or reset().
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <istream>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bus_guard.h"
+#include "mapped_file.h"
 #include "miniz_zip.h"
 
 // One entry's central-directory record. Times are local time.
@@ -55,6 +64,14 @@ struct ZipEntryInfo {
 // Receives an entry's bytes in order, a bounded chunk at a time.
 using ChunkWriter = std::function<void(const char* data, size_t size)>;
 
+// The reader's write callback's context: the caller's writer, what it has taken, and what
+// it threw, which must not unwind through the reader's inflate state.
+struct Delivery {
+  const ChunkWriter* write;
+  uint64_t taken = 0;
+  std::exception_ptr failure;
+};
+
 class ZipArchive {
  public:
   ZipArchive();  // the empty archive, not yet reading
@@ -62,13 +79,16 @@ class ZipArchive {
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;
 
-  // Ends any reader or writer and leaves the 22-byte empty archive in memory.
+  // Ends any reader or writer, lets go of a mapped file and leaves the 22-byte empty
+  // archive in memory.
   void reset();
 
   // Loads the archive that ends the file at `path` (found through its end record in the
-  // last 65,557 bytes). False, with nothing changed, when the file cannot be opened or
-  // holds no end record; true once reading has begun. Damaged data throws.
-  bool loadFile(const std::string& path);
+  // last 65,557 bytes), mapped where the file can be mapped, else read into memory. False,
+  // with nothing changed, when the file cannot be opened or holds no end record; true
+  // once reading has begun. Damaged data throws. `shownName` names the file in messages.
+  bool loadFile(const std::string& path, const std::string& shownName = "");
+  // Reads the archive that ends `in` into memory.
   bool loadStream(std::istream& in);
 
   // Puts the reader in reading mode over the bytes held; throws "bad zip".
@@ -95,28 +115,56 @@ class ZipArchive {
   // The whole entry in memory, through extractEntry.
   std::string readEntry(const ZipEntryInfo& info);
 
-  // Inspection, for tests and diagnostics.
-  const std::vector<char>& data() const { return bytes; }
+  // Inspection, for tests and diagnostics: the bytes the reader reads (the archive from
+  // its first byte to its end record, without the comment), and whether they are mapped.
+  std::string_view held() const { return view; }
+  bool mapped() const { return mapping.data() != nullptr; }
   mz_zip_mode mode() const { return zip->m_zip_mode; }
 
  private:
-  void endCurrentMode();
-  // Moves the comment from the end of `bytes` into `archiveComment`; the end record
+  bool loadMapped(MappedFile file, const std::string& name);
+  // Moves the comment from the end of `view` into `archiveComment`; the end record
   // starts `recordFromEnd` bytes before the end.
   void cutComment(size_t recordFromEnd);
+  void endCurrentMode();
   // Refuses entries whose local headers and data share bytes.
   void checkEntriesApart();
   // Fills `listed` from the reader.
   void listRecords();
   ZipEntryInfo record(mz_uint index);
+  // Runs `read`, which touches the held bytes; throws "... changed ..." when the mapped
+  // file no longer backs them.
+  template <typename Read>
+  void readHeld(Read&& read);
+  std::runtime_error changedFile() const;
+  // Extracts entry `index` to `delivery`, on this thread or with a helper that inflates
+  // ahead; false when the reader fails (why: its last error, or delivery.failure).
+  mz_bool extractInPlace(mz_uint index, Delivery& delivery);
+  mz_bool extractAhead(mz_uint index, Delivery& delivery);
+  // Gives back the mapped pages of [begin, end) (archive offsets), extracted already,
+  // once enough lie behind the extraction to be worth a call.
+  void releaseBehind(uint64_t begin, uint64_t end);
 
   std::string archiveComment;
   std::unique_ptr<mz_zip_archive> zip;
-  std::vector<char> bytes;
+  std::vector<char> bytes;   // what was read into memory, or the empty archive
+  MappedFile mapping;        // or the file, mapped
+  std::string_view view;     // the archive within one of them
+  std::string fileName;      // the file loaded, for messages
+  uint64_t runBegin = 0, runEnd = 0, releasedTo = 0;  // extracted, in archive offsets
   std::vector<ZipEntryInfo> listed;
   // Scratch for the reader's stat record: 128 KiB with whole names and comments, so it
   // is allocated once rather than per entry.
   std::unique_ptr<mz_zip_archive_file_stat> statScratch;
 };
+
+template <typename Read>
+void ZipArchive::readHeld(Read&& read) {
+  if (!mapped()) {
+    read();
+  } else if (!guarded(mapping.data(), mapping.size(), read)) {
+    throw changedFile();
+  }
+}
 
 #endif  // SFX_ARCHIVE_ZIP_ARCHIVE_H_

@@ -10,7 +10,9 @@ ZipEntryInfo ZipArchive::record(mz_uint index) {
   if (!statScratch) statScratch.reset(new mz_zip_archive_file_stat);
   mz_zip_archive_file_stat* stat = statScratch.get();
   ZipEntryInfo info;
-  if (!mz_zip_reader_file_stat(zip.get(), index, stat)) return info;
+  mz_bool found = MZ_FALSE;
+  readHeld([&] { found = mz_zip_reader_file_stat(zip.get(), index, stat); });
+  if (!found) return info;
 
   stat->m_filename[sizeof stat->m_filename - 1] = '\0';
   info.name = stat->m_filename;
@@ -59,7 +61,8 @@ std::vector<std::string> ZipArchive::names() {
 
 ZipEntryInfo ZipArchive::entryInfo(const std::string& name) {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-  const int index = mz_zip_reader_locate_file(zip.get(), name.c_str(), nullptr, 0);
+  int index = -1;
+  readHeld([&] { index = mz_zip_reader_locate_file(zip.get(), name.c_str(), nullptr, 0); });
   if (index < 0) throw std::runtime_error("not found");
   return listed[static_cast<size_t>(index)];
 }

@@ -252,7 +252,7 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
 Extractor::Extractor(const std::string& archivePath, const std::string& shownName)
     : archiveFile(shownName.empty() ? archivePath : shownName) {
   // A file without an archive leaves the archive empty; only damaged data throws.
-  archiveFound = naming(archiveFile, [&] { return zipArchive.loadFile(archivePath); });
+  archiveFound = naming(archiveFile, [&] { return zipArchive.loadFile(archivePath, archiveFile); });
 }
 
 void Extractor::addListener(const std::shared_ptr<ExtractionListener>& listener) {

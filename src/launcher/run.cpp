@@ -22,6 +22,7 @@
 #include "display_text.h"
 #include "extractor.h"
 #include "interruption.h"
+#include "memory_budget.h"
 #include "own_file.h"
 #include "progress_window.h"
 
@@ -204,9 +205,17 @@ int extractWithWindow(Extractor& extractor, const std::shared_ptr<ProgressWindow
 // not open), then in a window of its own.
 int failBeforeExtraction(int argc, char** argv, const std::string& message) {
   report(message);
+  if (!roomToMap(0)) return exitCode(ExitStatus::Failed);
   ProgressWindow window(0);
   window.show(argc, argv);
   return showFailure(window, message);
+}
+
+// Under a ulimit -v too tight for the toolkit, a window would crash or hang as it starts.
+int failForAddressSpace(int argc, char** argv) {
+  return failBeforeExtraction(argc, argv, "not enough memory for the window: ulimit -v leaves " +
+                                              mebibytes(addressSpaceLeft()) + ", it needs " +
+                                              mebibytes(RUN_ADDRESS_SPACE));
 }
 
 }  // namespace
@@ -220,7 +229,10 @@ int runInstaller(int argc, char** argv) {
   // Loading a large archive takes seconds from a cold cache: the window comes first when
   // the end record promises entries, so a file without an archive still shows none.
   std::shared_ptr<ProgressWindow> window;
-  if (endRecordListsEntries(self.openPath)) window = showWindow(argc, argv, 0);
+  if (endRecordListsEntries(self.openPath)) {
+    if (!roomToMap(0)) return failForAddressSpace(argc, argv);
+    window = showWindow(argc, argv, 0);
+  }
   std::unique_ptr<Extractor> extractor;
   uint64_t entryCount = 0;
   try {
@@ -241,6 +253,7 @@ int runInstaller(int argc, char** argv) {
                                                   "(no end of central directory record)");
     return exitCode(ExitStatus::NoArchive);
   }
+  if (!roomToMap(0)) return failForAddressSpace(argc, argv);
   try {
     if (window)
       window->setEntryCount(entryCount);

@@ -44,7 +44,8 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   // the old tree's removal goes on behind the hidden window.
   //
   // Labels the bar with `path`, shown literally, on one line and shortened in the middle
-  // to fit, moves it to the start of this entry and runs one event pass.
+  // to fit, and moves it to the start of this entry. Runs an event pass at the first and
+  // the last entry, and between them when the last pass is 16 ms old.
   void onEntry(const std::string& path) override;
   // Moves the bar by the share of the entry's bytes written, and runs an event pass when
   // the last is 40 ms old, so the window answers during a long entry. The last entry's

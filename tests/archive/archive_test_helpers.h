@@ -12,7 +12,7 @@
 
 // The bytes the archive holds, as a string.
 inline std::string held(const ZipArchive& archive) {
-  return std::string(archive.data().begin(), archive.data().end());
+  return std::string(archive.held());
 }
 
 inline void load(ZipArchive& archive, const std::string& zip) {

@@ -167,12 +167,13 @@ TEST(Zip64Load, InfoZipForcedZip64PlainAndBehindAStub) {
   ASSERT_TRUE(defersOffset(adjusted));
   // A longest comment puts the ZIP64 records before the searched tail.
   const std::string comment(65535, 'c');
-  const std::string commented = stub + patched(zip, zip.size() - 2, le16(65535)) + comment;
+  const std::string announced = patched(zip, zip.size() - 2, le16(65535));
+  const std::string commented = stub + announced + comment;
 
   struct Case {
     std::string file, archive, comment;
   } cases[] = {
-      {zip, zip, ""}, {stub + zip, zip, ""}, {commented, zip, comment}, {adjusted, adjusted, ""}};
+      {zip, zip, ""}, {stub + zip, zip, ""}, {commented, announced, comment}, {adjusted, adjusted, ""}};
   for (const Case& c : cases) {
     writeFile(dir / "installer", c.file);
     ZipArchive archive;

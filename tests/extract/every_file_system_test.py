@@ -25,9 +25,10 @@ NEW = [("app/", b""), ("app/bin/", b""), ("app/bin/run", b"new run"), ("app/lib/
        ("readme.txt", b"new readme")]
 # Every call that changes the tree, or the record, or looks at either.
 # LeakSanitizer cannot run under ptrace: a sanitized CLI under strace ends in its fatal error.
-UNDER_STRACE = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
 SYSCALLS = ["openat", "mkdirat", "renameat", "renameat2", "unlinkat", "write", "fchmodat", "flock"]
 LAST = b"LAST-ENTRY-DATA"
+# LeakSanitizer cannot work under a tracer; the sanitized build's other checks still do.
+TRACED = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
 
 
 def write_zip(path, entries, damaged=False):
@@ -152,11 +153,25 @@ class Overlay(FileSystem):
 
     def __init__(self, scratch):
         super().__init__(scratch)
-        self.layers = {part: os.path.join(scratch, "overlay-" + part)
-                       for part in ("lower", "upper", "work")}
+        # The layers on a tmpfs of their own: an overlay cannot take its upper layer from
+        # another overlay (the root of a container or of the Debian 11 build).
+        self.base = os.path.join(scratch, "overlay-layers")
+        os.mkdir(self.base)
+        run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", self.base])
+        self.layers = {part: os.path.join(self.base, part) for part in ("lower", "upper", "work")}
         for path in self.layers.values():
             os.mkdir(path)
         self.mounted = False
+        try:
+            self.mount()
+        except RuntimeError:
+            subprocess.run(["umount", self.base])
+            raise
+
+    def mount(self):
+        run(["mount", "-t", "overlay", "overlay", "-o",
+             "lowerdir={lower},upperdir={upper},workdir={work}".format(**self.layers), self.dir])
+        self.mounted = True
 
     def reset(self, old_archive):
         self.close()
@@ -166,9 +181,7 @@ class Overlay(FileSystem):
         result = extract(old_archive, self.layers["lower"])
         if result.returncode != 0:
             raise RuntimeError("installing the previous installation: " + result.stderr)
-        run(["mount", "-t", "overlay", "overlay", "-o",
-             "lowerdir={lower},upperdir={upper},workdir={work}".format(**self.layers), self.dir])
-        self.mounted = True
+        self.mount()
 
     def close(self):
         if self.mounted:
@@ -209,7 +222,10 @@ class EveryFileSystem(unittest.TestCase):
     def tearDownClass(cls):
         for system in cls.systems:
             system.close()
-        subprocess.run(["umount", "-R", "-l", cls.scratch], capture_output=True)
+        with open("/proc/self/mounts") as f:
+            mounted = [line.split()[1] for line in f]
+        for point in sorted((m for m in mounted if m.startswith(cls.scratch + "/")), reverse=True):
+            subprocess.run(["umount", "-l", point])
         remove_all(cls.scratch)
         shutil.rmtree(cls.archives)
 
@@ -227,8 +243,9 @@ class EveryFileSystem(unittest.TestCase):
         """How many times a whole run over the previous installation makes `syscall`."""
         system.reset(self.old)
         log = os.path.join(self.archives, "calls.log")
-        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=" + syscall, CLI, self.new],
-                       cwd=system.dir, check=True, capture_output=True, env=UNDER_STRACE)
+        result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=" + syscall, CLI,
+                                 self.new], cwd=system.dir, capture_output=True, text=True, env=TRACED)
+        self.assertEqual(result.returncode, 0, "%s: traced run: %s" % (system.name, result.stderr))
         with open(log) as f:
             return sum(1 for line in f if (syscall + "(") in line)
 
@@ -243,7 +260,7 @@ class EveryFileSystem(unittest.TestCase):
                     system.reset(self.old)
                     subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall,
                                     "-e", "inject=%s:signal=KILL:when=%d" % (syscall, n), CLI, self.new],
-                                   cwd=system.dir, capture_output=True, env=UNDER_STRACE)
+                                   cwd=system.dir, capture_output=True, env=TRACED)
                     killed = tree(os.path.join(system.dir, "app"), system.modes)
                     # The next run puts right what the killed one left, then fails itself.
                     result = extract(self.bad, system.dir)

@@ -134,16 +134,20 @@ class Scratch(unittest.TestCase):
             deadline = time.monotonic() + 20
             while "sfx-stub: " not in run.stderr() and time.monotonic() < deadline:
                 time.sleep(0.02)
-            self.assertTrue(run.running())
+            self.assertTrue(run.running(), "the installer ended (status %s) instead of waiting "
+                            "for the failure window to be closed" % run.process.returncode)
             lib.request_close(window)
         status = run.wait()
-        self.assertEqual(status, 3)
+        self.assertEqual(status, 3, "expected the failure status 3, got %s; stderr: %r"
+                         % (status, run.stderr()))
         lines = run.stderr().splitlines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertTrue(lines[0].startswith("sfx-stub: "), lines[0])
+        self.assertEqual(len(lines), 1, "expected one line on stderr, got %r" % lines)
+        self.assertTrue(lines[0].startswith("sfx-stub: "),
+                        "stderr does not start with 'sfx-stub: ': %r" % lines[0])
         self.assertIn(fragment, lines[0])
-        self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
-        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
+        for where in (self.parent, self.run_dir):
+            self.assertFalse(os.path.exists(os.path.join(where, "ran")),
+                             "the autorun command ran after a failure (%s/ran exists)" % where)
         self.assertParentUntouched()
 
     def seen(self):
@@ -195,21 +199,26 @@ class AutorunCommand(Scratch):
                 self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
 
     def test_closing_the_window_while_the_command_runs_leaves_it_running(self):
-        comment = "$AUTORUN$>touch started; sleep 2; touch finished"
+        # The command waits for our word, so nothing here depends on how fast anything runs.
+        comment = "$AUTORUN$>touch started; while [ ! -e go ]; do sleep 0.05; done; touch finished"
         run = self.start(info_zip_installer(self.work, comment))
         window = lib.find_window(run=run)
         started = os.path.join(self.run_dir, "started")
         deadline = time.monotonic() + 20
         while not os.path.exists(started) and time.monotonic() < deadline:
             time.sleep(0.02)
-        self.assertTrue(os.path.exists(started))
+        self.assertTrue(os.path.exists(started), "the command did not start")
         lib.request_close(window)
-        self.assertEqual(run.wait(timeout=1.5), 0)
-        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "finished")))
-        deadline = time.monotonic() + 10
+        status = run.wait(timeout=30)
+        self.assertEqual(status, 0, "closing the window while the command runs: status %s" % status)
+        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "finished")),
+                         "the installer waited for its command to end")
+        open(os.path.join(self.run_dir, "go"), "w").close()
+        deadline = time.monotonic() + 30
         while not os.path.exists(os.path.join(self.run_dir, "finished")) and time.monotonic() < deadline:
             time.sleep(0.05)
-        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "finished")))
+        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "finished")),
+                        "the command did not go on after the installer ended")
 
     def test_window_closed_during_extraction_means_no_command(self):
         files = lib.many_files("setup", 3000)

@@ -1,10 +1,13 @@
 """tools/pack-installer as a packager uses it: what it builds, and how it refuses."""
 
+import hashlib
+import io
 import os
 import shutil
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -85,10 +88,62 @@ class PackInstaller(unittest.TestCase):
         longest = pack("-o", self.out, "--stub", lib.stub_path(), "-c", "x" * 65525, app)
         self.assertEqual(longest.returncode, 0, longest.stderr)
 
+    def test_the_same_tree_gives_the_same_bytes_anywhere_at_any_time(self):
+        built = []
+        for place in ("first", "second"):
+            copy = os.path.join(self.root, place, "app")
+            shutil.copytree(os.path.join(self.root, "app"), copy)
+            stamp = time.time() - (0 if place == "first" else 86400)
+            for directory, _, names in os.walk(copy):
+                for name in names + [""]:
+                    os.utime(os.path.join(directory, name), (stamp, stamp))
+            out = os.path.join(self.root, place, "setup.bin")
+            result = subprocess.run([PACK, "-c", "./go", "-o", out, "--stub", lib.stub_path(), "app"],
+                                    capture_output=True, text=True, cwd=os.path.dirname(copy),
+                                    env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(out, "rb") as f:
+                data = f.read()
+            digest = hashlib.sha256(data).hexdigest()
+            self.assertIn("(%d bytes, 4 entries, SHA-256 %s)" % (len(data), digest), result.stdout)
+            built.append(data)
+            time.sleep(1.1)  # a later second, for any time that would slip in
+        self.assertTrue(built[0] == built[1],
+                         "two builds of one tree differ: the installer is not reproducible")
+        with zipfile.ZipFile(io.BytesIO(built[0])) as archive:
+            self.assertEqual(archive.namelist(), ["app/", "app/conf/", "app/conf/app.conf",
+                                                  "app/install.sh"])
+            self.assertEqual({info.date_time for info in archive.infolist()},
+                             {(2023, 11, 14, 22, 13, 20)})
+            self.assertEqual({info.extra for info in archive.infolist()}, {b""})
+
+    def test_trees_the_installer_would_refuse_are_refused_here(self):
+        os.symlink("conf", os.path.join(self.root, "app", "link"))
+        result = pack("-o", self.out, "--stub", lib.stub_path(), os.path.join(self.root, "app"))
+        self.assertIn("app/link: a symbolic link", result.stderr)
+        self.assertNotEqual(result.returncode, 0)
+        cases = [
+            ([("a/", b""), ("a/../b", b"x")], 'a/../b: a ".." component'),
+            ([("x", b"file"), ("x/y", b"below")], "x: both a file and a directory"),
+            ([("a/" + "n" * 256, b"x")], "a name longer than 255 bytes"),
+            ([("a", b"1"), ("a", b"2")], "a: given twice"),
+        ]
+        for entries, message in cases:
+            with self.subTest(message=message):
+                archive = os.path.join(self.root, "given.zip")
+                with zipfile.ZipFile(archive, "w") as z:
+                    for name, data in entries:
+                        z.writestr(name, data)
+                result = pack("-o", self.out, "--stub", lib.stub_path(), "--archive", archive)
+                self.assertNotEqual(result.returncode, 0, "refused nothing")
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.out))
+
     def test_without_stub_option_prefers_the_portable_stub(self):
         tree = os.path.join(self.root, "tree")
         os.makedirs(os.path.join(tree, "tools"))
         shutil.copy(PACK, os.path.join(tree, "tools"))
+        shutil.copy(os.path.join(os.path.dirname(PACK), "pack_archive.py"), os.path.join(tree, "tools"))
         with open(lib.stub_path(), "rb") as f:
             stub = f.read()
         for build in ("build", "build-portable"):

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
@@ -233,6 +235,36 @@ TEST(ShownWindowTest, WaitingSaysSoUntilTheFirstEntryAndClosingGivesUp) {
   closed.onWaiting();
   closed.hide();
   EXPECT_THROW(closed.onWaiting(), Cancelled);
+}
+
+void countPass(void* passes) { ++*static_cast<int*>(passes); }
+
+// One event pass per entry costs a third of a run of thousands of small files: passes
+// come at screen rate, and always at the first entry and the last.
+TEST(ShownWindowTest, EventPassesAtScreenRateFirstAndLastAlways) {
+  const int entries = 3000;
+  ProgressWindow window(entries);
+  window.show();
+  int passes = 0;
+  Fl::add_check(countPass, &passes);
+  window.onEntry("/tmp/x/0");
+  EXPECT_EQ(passes, 1);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 1; i < entries - 2; ++i) window.onEntry("/tmp/x/" + std::to_string(i));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(passes, 2 + int(elapsed / std::chrono::milliseconds(16)));
+  EXPECT_EQ(window.bar()->value(), float(entries - 3));
+  EXPECT_EQ(labelOf(window.bar()), "/tmp/x/" + std::to_string(entries - 3));
+
+  // An entry after a pause shows at once; so does the last, however soon it comes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int before = passes;
+  window.onEntry("/tmp/x/late");
+  EXPECT_EQ(passes, before + 1);
+  before = passes;
+  window.onEntry("/tmp/x/last");
+  EXPECT_EQ(passes, before + 1);
+  Fl::remove_check(countPass, &passes);
 }
 
 TEST(ShownWindowTest, LongFailuresKeepTheirReasonWithinTwoLines) {
