@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -76,6 +77,12 @@ class Tree {
   Tree(const TargetDirectory& target, const ZipEntryInfo& first, const std::function<void()>& tick)
       : target(target), place(nameComponents(first.name)) {
     const std::vector<std::string> parents(place.begin(), place.end() - (place.empty() ? 0 : 1));
+    // The directories above the place that this run makes go again if it fails.
+    for (size_t depth = parents.size(); depth > 0; --depth) {
+      const std::vector<std::string> above(parents.begin(), parents.begin() + depth);
+      if (target.open(target.root(), above, false)) break;
+      made.push_back(above);
+    }
     holder = *target.open(target.root(), parents, true);
     leftovers = recoverDeadRuns(holder, tick);
     record.emplace(holder);
@@ -130,8 +137,21 @@ class Tree {
     if (!left.empty()) leftovers.push_back(left);
   }
 
-  // What a failed extraction still owes the directories that landed outside the stage.
-  void abandon() { applyModes(false); }
+  // What a failed extraction still owes the directories that landed outside the stage;
+  // then the stage and the record go, and the directories made only to hold them.
+  void abandon() {
+    applyModes(false);
+    staged.reset();
+    record.reset();
+    for (const std::vector<std::string>& dir : made) {  // deepest first
+      const std::vector<std::string> above(dir.begin(), dir.end() - 1);
+      try {
+        if (std::optional<Directory> parent = target.open(target.root(), above, false))
+          unlinkat(parent->fd(), dir.back().c_str(), AT_REMOVEDIR);  // only when empty
+      } catch (const std::runtime_error&) {
+      }
+    }
+  }
 
   std::string temporaryPrefix() const { return record->temporaryPrefix(); }
   bool foldsCase() const { return record->foldsCase(); }
@@ -195,6 +215,7 @@ class Tree {
 
   const TargetDirectory& target;
   const std::vector<std::string> place;
+  std::vector<std::vector<std::string>> made;
   Directory holder;
   std::vector<std::string> leftovers;
   std::optional<RunRecord> record;

@@ -15,6 +15,17 @@ inline std::string held(const ZipArchive& archive) {
   return std::string(archive.held());
 }
 
+// Byte strings compared in words (their sizes and the first offset that differs), not by
+// printing kilobytes of binary when they differ.
+inline ::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << "holds " << actual.size() << " bytes where "
+                                       << expected.size() << " were expected; they differ from "
+                                       << "offset " << at;
+}
+
 inline void load(ZipArchive& archive, const std::string& zip) {
   std::istringstream in(zip);
   ASSERT_TRUE(archive.loadStream(in));

@@ -22,7 +22,7 @@ std::string stub() {
 
 TEST(ZipArchiveLoad, FreshArchiveIsTheEmptyArchive) {
   ZipArchive archive;
-  EXPECT_EQ(held(archive), EMPTY_ARCHIVE);
+  EXPECT_TRUE(sameBytes(held(archive), EMPTY_ARCHIVE));
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_INVALID);
   EXPECT_EQ(archive.comment(), "");
   archive.beginReading();
@@ -40,7 +40,7 @@ TEST(ZipArchiveLoad, PlainInfoZipArchiveLoadsFromItsFirstByte) {
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "plain.zip"));
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_READING);
-  EXPECT_EQ(held(archive), readFile(dir / "plain.zip"));  // no comment: unchanged
+  EXPECT_TRUE(sameBytes(held(archive), readFile(dir / "plain.zip")));  // no comment: unchanged
   EXPECT_EQ(archive.comment(), "");
   EXPECT_EQ(archive.names(), (std::vector<std::string>{"a.txt", "b.bin"}));
 }
@@ -58,8 +58,8 @@ TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
   const std::string comment("$AUTORUN$>./go \0 \xff  ", 20);
   EXPECT_EQ(archive.comment(), comment);
   // From the first local header to the end of the end record.
-  EXPECT_EQ(held(archive), zip.substr(0, zip.size() - comment.size()));
-  EXPECT_EQ(held(archive).substr(0, 4), "PK\x03\x04");
+  EXPECT_TRUE(sameBytes(held(archive), zip.substr(0, zip.size() - comment.size())));
+  EXPECT_TRUE(sameBytes(held(archive).substr(0, 4), "PK\x03\x04"));
   std::string why;
   for (int i = 0; i < 100; ++i) why += "why";
   EXPECT_EQ(archive.readEntry(archive.entryInfo("x/y.txt")), why);
@@ -93,7 +93,7 @@ TEST(ZipArchiveLoad, ArchiveAdjustedByZipDashAStartsAtFileStart) {
   ASSERT_TRUE(archive.loadFile(dir / "sfx"));
   EXPECT_EQ(archive.comment(), "$AUTORUN$>true");
   EXPECT_EQ(archive.held().size(), file.size() - archive.comment().size());
-  EXPECT_EQ(held(archive).substr(0, 5000), file.substr(0, 5000));
+  EXPECT_TRUE(sameBytes(held(archive).substr(0, 5000), file.substr(0, 5000)));
   EXPECT_EQ(archive.readEntry(archive.entryInfo("data.txt")), "payload");
 }
 
@@ -101,7 +101,7 @@ TEST(ZipArchiveLoad, FilesWithoutArchiveChangeNothing) {
   TempDir dir;
   ZipArchive archive;
   EXPECT_FALSE(archive.loadFile(dir / "missing"));
-  EXPECT_EQ(held(archive), EMPTY_ARCHIVE);
+  EXPECT_TRUE(sameBytes(held(archive), EMPTY_ARCHIVE));
   EXPECT_TRUE(archive.names().empty());
   // This archive stays loaded through every refusal below.
   std::istringstream first(ZipBuilder().file("kept", "k").build());
@@ -120,7 +120,7 @@ TEST(ZipArchiveLoad, FilesWithoutArchiveChangeNothing) {
   writeFile(dir / "trailed", ZipBuilder().file("f", "f").build() + std::string(65536, 'z'));
   EXPECT_FALSE(archive.loadFile(dir / "trailed"));
 
-  EXPECT_EQ(held(archive), before);
+  EXPECT_TRUE(sameBytes(held(archive), before));
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_READING);
   EXPECT_EQ(archive.names(), std::vector<std::string>{"kept"});
 }
@@ -159,7 +159,7 @@ TEST(ZipArchiveLoad, SignatureInsideCommentIsTakenAsTheRecord) {
   ZipArchive archive;
   ASSERT_TRUE(archive.loadStream(in));
   EXPECT_EQ(archive.comment(), "hello");
-  EXPECT_EQ(held(archive), fake);
+  EXPECT_TRUE(sameBytes(held(archive), fake));
   EXPECT_TRUE(archive.names().empty());
 }
 
@@ -178,7 +178,7 @@ TEST(ZipArchiveLoad, RecordsCutShortAreBadZip) {
   std::istringstream past(longer);
   EXPECT_EQ(messageOf([&] { archive.loadStream(past); }), "bad zip");
   EXPECT_EQ(archive.comment(), "");
-  EXPECT_EQ(held(archive), longer);
+  EXPECT_TRUE(sameBytes(held(archive), longer));
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_INVALID);
 }
 
@@ -222,7 +222,7 @@ TEST(ZipArchiveLoad, LoadReplacesAndResetEmpties) {
   EXPECT_EQ(archive.comment(), "");
   archive.reset();
   EXPECT_EQ(archive.mode(), MZ_ZIP_MODE_INVALID);
-  EXPECT_EQ(held(archive), EMPTY_ARCHIVE);
+  EXPECT_TRUE(sameBytes(held(archive), EMPTY_ARCHIVE));
   EXPECT_TRUE(archive.names().empty());
 }
 

@@ -98,6 +98,13 @@ TEST_F(ExtractorReplaceTest, FailedRunLeavesThePreviousInstallationAsItWas) {
                                                                   {"top/c", "file 0644 c"}}));
 }
 
+TEST_F(ExtractorReplaceTest, FailedRunLeavesNoDirectoryItMadeForItsStage) {
+  writeFile(target + "/mine", "the user's");
+  ZipBuilderEntry damaged{.name = "a/b/app/f", .data = "f", .crc = 7};
+  EXPECT_EQ(extract(ZipBuilder().dir("a/b/app").add(damaged)), "a/b/app/f: file couldn't be read: CRC mismatch");
+  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{{"mine", "file 0644 the user's"}}));
+}
+
 TEST_F(ExtractorReplaceTest, FullDiskNamesTheCutEntryAndLosesNothing) {
   if (!mount("tmpfs", target, "tmpfs", 0, "size=256k,mode=755")) GTEST_SKIP() << "needs root";
   const auto before = installVersion1();

@@ -13,7 +13,7 @@ import unittest
 import zlib
 
 import sfx_testlib as lib
-from installer_runs_test import Scratch, info_zip_installer
+from installer_runs_test import Scratch, info_zip_installer, thread_count
 from nothing_lost_test import is_root, memory_cgroup
 
 CHANGED = "the installer file changed while it was running"
@@ -61,6 +61,11 @@ class ShrinkingInstaller(Scratch):
         fcntl.flock(lock, fcntl.LOCK_EX)
         run = self.start(os.path.join(layers["merged"], "installer"))
         lib.find_window(run=run)
+        # The window comes before the archive is loaded; the extraction worker, after.
+        deadline = time.monotonic() + 60
+        while thread_count(run.process.pid) < 2:
+            self.assertLess(time.monotonic(), deadline, "the installer never started extracting")
+            time.sleep(0.01)
         os.truncate(os.path.join(layers["lower"], "installer"), os.path.getsize(built) // 2)
         fcntl.flock(lock, fcntl.LOCK_UN)
 
