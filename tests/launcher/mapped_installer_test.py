@@ -42,7 +42,13 @@ class ShrinkingInstaller(Scratch):
     def test_lower_layer_cut_short_fails_and_keeps_the_previous_installation(self):
         if not is_root():
             self.skipTest("mounting an overlay needs root")
-        layers = {name: os.path.join(self.root, name) for name in ("lower", "upper", "ovl", "merged")}
+        # The layers on a tmpfs of their own: an overlay cannot take its upper layer from
+        # another overlay (the root of a container or of the Debian 11 build).
+        base = os.path.join(self.root, "layers")
+        os.mkdir(base)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256m", "tmpfs", base], check=True)
+        layers = {name: os.path.join(base, name) for name in ("lower", "upper", "ovl")}
+        layers["merged"] = os.path.join(self.root, "merged")
         for path in layers.values():
             os.mkdir(path)
         files = {"setup/": None, "setup/blob.bin": os.urandom(32 << 20), "setup/z.txt": "last\n"}
