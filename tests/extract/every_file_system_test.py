@@ -14,6 +14,8 @@ import tempfile
 import unittest
 import zipfile
 
+import sfx_testlib as lib
+
 CLI = os.environ.get("SFX_EXTRACT_CLI")
 
 # The previous installation, and the new one: the first entry's place (app/) is replaced
@@ -222,10 +224,7 @@ class EveryFileSystem(unittest.TestCase):
     def tearDownClass(cls):
         for system in cls.systems:
             system.close()
-        with open("/proc/self/mounts") as f:
-            mounted = [line.split()[1] for line in f]
-        for point in sorted((m for m in mounted if m.startswith(cls.scratch + "/")), reverse=True):
-            subprocess.run(["umount", "-l", point])
+        lib.unmount_below(cls.scratch)
         remove_all(cls.scratch)
         shutil.rmtree(cls.archives)
 

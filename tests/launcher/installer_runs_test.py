@@ -5,6 +5,7 @@ command saw, and what was printed."""
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -110,10 +111,7 @@ class Scratch(unittest.TestCase):
     def tearDown(self):
         for run in self.runs:
             run.kill()
-        with open("/proc/self/mounts") as f:
-            mounted = [line.split()[1] for line in f]
-        for point in sorted((m for m in mounted if m.startswith(self.root + "/")), reverse=True):
-            subprocess.run(["umount", "-l", point])
+        lib.unmount_below(self.root)
         subprocess.run(["chmod", "-R", "u+rwx", self.root])
         shutil.rmtree(self.root)
 
@@ -224,7 +222,15 @@ class AutorunCommand(Scratch):
         files = lib.many_files("setup", 3000)
         run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ../ran", files=files))
         window = lib.find_window(run=run)
+        # Closed while the extraction surely runs: stopped as soon as its stage is there, the
+        # close request is waiting for it when it goes on.
+        deadline = time.monotonic() + 60
+        while not any(n.startswith(".sfx-stage.setup.") for n in os.listdir(self.run_dir)):
+            self.assertLess(time.monotonic(), deadline, "the extraction never started")
+            time.sleep(0.005)
+        run.process.send_signal(signal.SIGSTOP)
         lib.request_close(window)
+        run.process.send_signal(signal.SIGCONT)
         self.assertEqual(run.wait(), 0)
         self.assertEqual(os.listdir(self.run_dir), [], "the cancelled run left files")
         self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))

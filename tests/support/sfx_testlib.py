@@ -132,6 +132,15 @@ def many_files(top, count, size=16):
     return files
 
 
+def unmount_below(root):
+    """Unmounts, deepest first, everything mounted below `root` (mounts may have moved
+    with the trees they were in)."""
+    with open("/proc/self/mounts") as f:
+        mounted = [line.split()[1] for line in f]
+    for point in sorted((m for m in mounted if m.startswith(root + "/")), reverse=True):
+        subprocess.run(["umount", "-l", point])
+
+
 def count_files(root):
     return sum(len(names) for _, _, names in os.walk(root))
 
