@@ -27,11 +27,8 @@ const uint64_t RUN_GAP = LOCAL_SIZE + 2 * 65535;
 
 // Position of the last end-record signature in `data`, or NOT_FOUND.
 size_t findEndRecord(const std::vector<char>& data) {
-  if (data.size() < 4) return NOT_FOUND;
-  for (size_t p = data.size() - 4 + 1; p-- > 0;) {
-    if (le32(data.data() + p) == END_SIG) return p;
-  }
-  return NOT_FOUND;
+  const size_t p = zip_format::findEndRecord(data.data(), data.size());
+  return p == data.size() ? NOT_FOUND : p;
 }
 
 // A record cut short by the end of the data cannot be read.

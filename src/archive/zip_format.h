@@ -50,6 +50,15 @@ inline uint64_t le64(const void* at) {
   return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32;
 }
 
+// Position of the last end-record signature in the `size` bytes at `data`, or `size`
+// when there is none: the record a reader takes is the last one.
+inline size_t findEndRecord(const void* data, size_t size) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  for (size_t p = size >= 4 ? size - 4 + 1 : 0; p-- > 0;)
+    if (le32(bytes + p) == END_SIG) return p;
+  return size;
+}
+
 }  // namespace zip_format
 
 #endif  // SFX_ARCHIVE_ZIP_FORMAT_H_

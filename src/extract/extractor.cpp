@@ -109,11 +109,11 @@ class Tree {
       cached = target.open(*walk.from, parents, true, redirect);
       cachedBase = walk.from;
       cachedParents = parents;
+      cachedUnseen = isInStage(*cached);
+      if (!cachedUnseen) noteTemporaries(*cached);
     }
-    const bool unseen = isInStage(*cached);
-    if (!unseen) noteTemporaries(*cached);
     return {&*cached, walk.components.back(), childPath(cached->path(), walk.components.back()),
-            false, unseen};
+            false, cachedUnseen};
   }
 
   // Creates the directory at `place` unless it stands there already (the stage, the
@@ -224,6 +224,7 @@ class Tree {
   std::optional<Directory> cached;
   const Directory* cachedBase = nullptr;
   std::vector<std::string> cachedParents;
+  bool cachedUnseen = false;
   std::set<std::string> noted;
   std::vector<PendingMode> modes;
 };

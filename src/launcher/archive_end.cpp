@@ -22,9 +22,7 @@ bool endRecordListsEntries(const std::string& path) {
     tail.resize(got > 0 ? size_t(got) : 0);
   }
   close(fd);
-  // The last signature is the record, as the loader finds it.
-  for (size_t p = tail.size() >= END_SIZE ? tail.size() - END_SIZE + 1 : 0; p-- > 0;) {
-    if (le32(tail.data() + p) == END_SIG) return le16(tail.data() + p + E_ENTRIES) != 0;
-  }
-  return false;
+  // The record the loader takes: the last signature, whole.
+  const size_t p = findEndRecord(tail.data(), tail.size());
+  return p + END_SIZE <= tail.size() && le16(tail.data() + p + E_ENTRIES) != 0;
 }

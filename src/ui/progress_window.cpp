@@ -150,8 +150,11 @@ void ProgressWindow::onEntry(const std::string& path) {
     captionBox->label(CAPTION);
     waiting = false;
   }
-  // The caller's string ends with the call; the bar keeps its own copy.
-  progressBar->copy_label(fitBarLabel(printable(path)).c_str());
+  // The caller's string ends with the call; the bar keeps its own copy, fitted to the bar
+  // only when a pass draws it (measuring text on every entry would cost more than the pass).
+  barText = printable(path);
+  progressBar->copy_label(barText.c_str());
+  barFitted = false;
   ++announced;
   progressBar->value(float(announced - 1));
   // The first and the last entry always show; the last is what stays on screen.
@@ -202,6 +205,11 @@ std::string ProgressWindow::fitBarLabel(const std::string& text) {
 }
 
 void ProgressWindow::eventPass() {
+  if (!barFitted) {
+    barFitted = true;
+    const std::string fitted = fitBarLabel(barText);
+    if (fitted != barText) progressBar->copy_label(fitted.c_str());
+  }
   Fl::check();
   lastPass = std::chrono::steady_clock::now();
 }

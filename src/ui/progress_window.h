@@ -80,6 +80,8 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   uint64_t entryCount;
   uint64_t announced = 0;
   bool waiting = false;
+  std::string barText;     // the entry at hand, whole
+  bool barFitted = true;   // the bar's label is barText fitted to the bar
   bool finished = false;
   bool everDrawn = false;
   bool fitted = false;  // shown once: a window hidden since was closed
