@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <new>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -164,4 +166,29 @@ uint64_t addressSpaceLeft() {
 bool roomToMap(uint64_t size) {
   const uint64_t left = addressSpaceLeft();
   return left == UNKNOWN || (left >= RUN_ADDRESS_SPACE && size <= left - RUN_ADDRESS_SPACE);
+}
+
+void reserveToHold(std::vector<char>& data, uint64_t size) {
+  // The end record's search window and other small reads need no look at /proc and /sys.
+  uint64_t available = UNKNOWN;
+  if (size >= RUN_HEADROOM) {
+    available = availableMemory();
+    const uint64_t space = addressSpaceLeft();
+    const uint64_t beyond = RUN_ADDRESS_SPACE - RUN_HEADROOM;
+    if (space != UNKNOWN) available = std::min(available, space > beyond ? space - beyond : 0);
+  }
+  const auto refuse = [&] {
+    const std::string left =
+        available == UNKNOWN ? "less available" : mebibytes(available) + " available";
+    return std::runtime_error("not enough memory to hold the archive: it needs " +
+                              mebibytes(size + RUN_HEADROOM) + ", " + left);
+  };
+  if (available != UNKNOWN && (available < RUN_HEADROOM || size > available - RUN_HEADROOM))
+    throw refuse();
+  if (size > data.max_size()) throw refuse();
+  try {
+    data.reserve(size_t(size));
+  } catch (const std::bad_alloc&) {
+    throw refuse();
+  }
 }

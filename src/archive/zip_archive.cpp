@@ -36,33 +36,6 @@ void requireWholeRecord(const std::vector<char>& data, size_t at) {
   if (data.size() - at < END_SIZE) throw std::runtime_error("bad zip");
 }
 
-// Room for an archive of `size` bytes, refused with both sizes when it would not fit: the
-// kernel's OOM killer would otherwise end the run in the middle, without a word, and
-// under ulimit -v the toolkit would crash or hang as it starts.
-void reserveArchive(std::vector<char>& data, size_t size) {
-  // The end record's search window and other small reads need no look at /proc and /sys.
-  uint64_t available = UINT64_MAX;
-  if (size >= RUN_HEADROOM) {
-    available = availableMemory();
-    const uint64_t space = addressSpaceLeft();
-    const uint64_t beyond = RUN_ADDRESS_SPACE - RUN_HEADROOM;
-    if (space != UINT64_MAX) available = std::min(available, space > beyond ? space - beyond : 0);
-  }
-  const auto refuse = [&] {
-    const std::string left =
-        available == UINT64_MAX ? "less available" : mebibytes(available) + " available";
-    return std::runtime_error("not enough memory to hold the archive: it needs " +
-                              mebibytes(size + RUN_HEADROOM) + ", " + left);
-  };
-  if (available != UINT64_MAX && (available < RUN_HEADROOM || size > available - RUN_HEADROOM))
-    throw refuse();
-  try {
-    data.reserve(size);
-  } catch (const std::bad_alloc&) {
-    throw refuse();
-  }
-}
-
 // Everything from the stream's position to its end, in one read. Nothing when the
 // stream cannot tell its position (a failed seek leaves it so).
 std::vector<char> readToEnd(std::istream& in) {
@@ -74,7 +47,7 @@ std::vector<char> readToEnd(std::istream& in) {
   in.seekg(start);
   if (end == std::streampos(-1) || end <= start) return data;
   const size_t size = static_cast<size_t>(end - start);
-  reserveArchive(data, size);
+  reserveToHold(data, size);
   adviseHugePages(data.data(), data.capacity());
   // Grown and filled a few MiB at a time, so the zeros the vector writes are still in
   // cache when the read overwrites them.

@@ -8,6 +8,7 @@
 //   "didn't find end of central directory signature"  the archive vanished between scans
 //   "overlapping entries: ..."                        two entries share bytes (a zip bomb)
 //   "not enough memory to hold the archive: ..."      read into memory, with the sizes
+//                                                     (what may be held: memory_budget.h)
 //   "not enough address space for the installer ..."  mapped, under ulimit -v
 //   "FILE: the installer file changed while it was running"  a mapped page is gone
 //   "not found"                                       no entry of that name
@@ -19,7 +20,7 @@
 // main thread is parked in its join, and the main thread takes the comment afterwards.
 //
 // Ownership: the archive owns its bytes or mapping, its reader state and its records;
-// references it hands out (entries(), held()) stay valid until the next load or reset().
+// references it hands out (entries()) stay valid until the next load or reset().
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
@@ -97,9 +98,6 @@ class ZipArchive {
   // The archive comment as it stood in the file, byte for byte.
   std::string comment() const;
 
-  // The writer's output callback; `opaque` is the address of a std::vector<char>.
-  static size_t writeToBytes(void* opaque, mz_uint64 offset, const void* data, size_t n);
-
   // Records in central-directory order, listed once when reading begins.
   const std::vector<ZipEntryInfo>& entries();
   std::vector<std::string> names();
@@ -115,13 +113,14 @@ class ZipArchive {
   // The whole entry in memory, through extractEntry.
   std::string readEntry(const ZipEntryInfo& info);
 
-  // Inspection, for tests and diagnostics: the bytes the reader reads (the archive from
-  // its first byte to its end record, without the comment), and whether they are mapped.
-  std::string_view held() const { return view; }
+  // Inspection, for tests and diagnostics: whether the archive is read through a mapping
+  // of its file, and the reader's mode.
   bool mapped() const { return mapping.data() != nullptr; }
   mz_zip_mode mode() const { return zip->m_zip_mode; }
 
  private:
+  // The writer's output callback, which makes the empty archive in `bytes`.
+  static size_t writeToBytes(void* opaque, mz_uint64 offset, const void* data, size_t n);
   bool loadMapped(MappedFile file, const std::string& name);
   // Moves the comment from the end of `view` into `archiveComment`; the end record
   // starts `recordFromEnd` bytes before the end.

@@ -10,8 +10,24 @@
 #ifndef SFX_EXTRACT_EXTRACTION_LISTENER_H_
 #define SFX_EXTRACT_EXTRACTION_LISTENER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+
+// How often a window hears from the extraction, and so how often it can answer. The rule
+// lives here; the extraction and the window keep it, and nothing else restates it.
+//   The extraction calls some listener function at least every CALL_INTERVAL in every
+//   phase (waiting for a lock, putting right what killed runs left, each entry, each chunk
+//   of 1 MiB at most, removing the previous installation), so a listener that runs an
+//   event pass once its last is ANSWER_INTERVAL old answers at every moment. Between
+//   entries it passes at most every SCREEN_INTERVAL, the screen's rate, and always at the
+//   first and the last: a pass for each of thousands of small entries would cost a third
+//   of the run, for frames no screen shows.
+namespace listener_pace {
+constexpr std::chrono::milliseconds CALL_INTERVAL{25};
+constexpr std::chrono::milliseconds ANSWER_INTERVAL{40};
+constexpr std::chrono::milliseconds SCREEN_INTERVAL{16};
+}  // namespace listener_pace
 
 class ExtractionListener {
  public:
@@ -26,12 +42,13 @@ class ExtractionListener {
     (void)done;
     (void)total;
   }
-  // Called about every 25 ms, before any entry, while the extraction waits for another
+  // Called every CALL_INTERVAL, before any entry, while the extraction waits for another
   // installer in the same directory (or one inside or above it) to finish. What it throws
   // (Cancelled, say) ends the wait and the extraction.
   virtual void onWaiting() {}
-  // Called every few milliseconds during long steps that concern no entry: putting right
-  // what killed runs left, removing the previous installation. What it throws stops them.
+  // Called well within CALL_INTERVAL during long steps that concern no entry: putting
+  // right what killed runs left, removing the previous installation. What it throws stops
+  // them.
   virtual void onPulse() {}
 };
 

@@ -11,14 +11,16 @@
 #include <memory>
 
 #include "entry_name.h"
+#include "extraction_listener.h"
 #include "path_error.h"
 
 namespace {
 
 // Beyond this many links in one walk, it counts as a loop (the kernel's own limit).
 const int MAX_LINKS = 40;
-// Each turn lets the waiting window run an event pass: under 40 ms keeps it answering.
-const useconds_t LOCK_POLL_MICROSECONDS = 25000;
+// Each turn lets the waiting window answer (extraction_listener.h).
+const useconds_t LOCK_POLL_MICROSECONDS =
+    useconds_t(std::chrono::microseconds(listener_pace::CALL_INTERVAL).count());
 
 // O_PATH: walking needs only search permission, not read permission, on each directory.
 int openStep(int dir, const std::string& name) {

@@ -30,11 +30,9 @@ const int ICON_SIZE = 128;
 // Colour-map index 4 is pure blue in the default map; FL_BLUE (216) looks the same but
 // follows a different slot if the map is changed.
 const Fl_Color BAR_COLOR = 4;
-// Within a long entry the window answers at this pace.
-const auto PASS_INTERVAL = std::chrono::milliseconds(40);
-// Between entries, at screen rate: a pass for each of thousands of small entries would
-// cost a third of the run, and no one sees frames faster than the screen shows them.
-const auto ENTRY_PASS_INTERVAL = std::chrono::milliseconds(16);
+// When to pass: extraction_listener.h.
+using listener_pace::ANSWER_INTERVAL;
+using listener_pace::SCREEN_INTERVAL;
 const int CAPTION_LINES = 2;
 // Room left at each end of the bar's label, so that it never touches the frame.
 const int BAR_PADDING = 4;
@@ -159,7 +157,7 @@ void ProgressWindow::onEntry(const std::string& path) {
   progressBar->value(float(announced - 1));
   // The first and the last entry always show; the last is what stays on screen.
   if (announced == 1 || announced == entryCount ||
-      std::chrono::steady_clock::now() - lastPass >= ENTRY_PASS_INTERVAL)
+      std::chrono::steady_clock::now() - lastPass >= SCREEN_INTERVAL)
     eventPass();
   stopIfClosed();
 }
@@ -173,7 +171,7 @@ void ProgressWindow::onProgress(uint64_t done, uint64_t total) {
     closeButton->activate();
     eventPass();
   }
-  if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
+  if (std::chrono::steady_clock::now() - lastPass >= ANSWER_INTERVAL) eventPass();
   stopIfClosed();
 }
 
@@ -187,7 +185,7 @@ void ProgressWindow::onWaiting() {
 }
 
 void ProgressWindow::onPulse() {
-  if (std::chrono::steady_clock::now() - lastPass >= PASS_INTERVAL) eventPass();
+  if (std::chrono::steady_clock::now() - lastPass >= ANSWER_INTERVAL) eventPass();
   stopIfClosed();
 }
 

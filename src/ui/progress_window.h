@@ -45,16 +45,16 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   //
   // Labels the bar with `path`, shown literally, on one line and shortened in the middle
   // to fit, and moves it to the start of this entry. Runs an event pass at the first and
-  // the last entry, and between them when the last pass is 16 ms old.
+  // the last entry, and between them at the screen's rate (extraction_listener.h).
   void onEntry(const std::string& path) override;
   // Moves the bar by the share of the entry's bytes written, and runs an event pass when
-  // the last is 40 ms old, so the window answers during a long entry. The last entry's
-  // end activates the close button.
+  // the last is ANSWER_INTERVAL old, so the window answers during a long entry. The last
+  // entry's end activates the close button.
   void onProgress(uint64_t done, uint64_t total) override;
   // Says in the caption that another installer holds the directory, and runs an event
   // pass; once the window is closed, throws Cancelled: the user gave up waiting.
   void onWaiting() override;
-  // Runs an event pass when the last is 40 ms old.
+  // Runs an event pass when the last is ANSWER_INTERVAL old.
   void onPulse() override;
   // Whether every entry is complete: closing no longer cancels.
   bool complete() const { return finished; }

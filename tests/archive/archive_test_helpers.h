@@ -10,11 +10,6 @@
 #include "test_files.h"
 #include "zip_archive.h"
 
-// The bytes the archive holds, as a string.
-inline std::string held(const ZipArchive& archive) {
-  return std::string(archive.held());
-}
-
 // Byte strings compared in words (their sizes and the first offset that differs), not by
 // printing kilobytes of binary when they differ.
 inline ::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {

@@ -87,7 +87,6 @@ TEST(Zip64Read, HandMadeRecordsAndExtraFieldsSupplyTheValues) {
     std::istringstream in("stub bytes" + zip);
     ZipArchive archive;
     ASSERT_TRUE(archive.loadStream(in));
-    EXPECT_TRUE(sameBytes(held(archive), zip));
     EXPECT_EQ(archive.names(), (std::vector<std::string>{"a", "b"}));
     const ZipEntryInfo b = archive.entryInfo("b");
     EXPECT_EQ(b.uncompressedSize, 34u);
@@ -170,16 +169,18 @@ TEST(Zip64Load, InfoZipForcedZip64PlainAndBehindAStub) {
   const std::string announced = patched(zip, zip.size() - 2, le16(65535));
   const std::string commented = stub + announced + comment;
 
+  // Where the first local header lies by the offsets: after the stub only when the
+  // offsets count from the file's first byte.
   struct Case {
-    std::string file, archive, comment;
-  } cases[] = {
-      {zip, zip, ""}, {stub + zip, zip, ""}, {commented, announced, comment}, {adjusted, adjusted, ""}};
+    std::string file, comment;
+    uint64_t firstHeader;
+  } cases[] = {{zip, "", 0}, {stub + zip, "", 0}, {commented, comment, 0}, {adjusted, "", stub.size()}};
   for (const Case& c : cases) {
     writeFile(dir / "installer", c.file);
     ZipArchive archive;
     ASSERT_TRUE(archive.loadFile(dir / "installer"));
-    EXPECT_TRUE(sameBytes(held(archive), c.archive));
     EXPECT_EQ(archive.comment(), c.comment);
+    EXPECT_EQ(archive.entries()[0].localHeaderOffset, c.firstHeader);
     expectTree(archive, dir);
   }
 }
@@ -231,7 +232,6 @@ TEST(Zip64Load, PythonArchiveOfMoreThan65535Entries) {
   // takes half a minute under the address sanitizer.
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "many.zip"));
-  EXPECT_TRUE(sameBytes(held(archive), zip));
   const ZipEntryInfo last = archive.entryInfo("last.txt");
   EXPECT_EQ(last.index, 65537u);
   EXPECT_EQ(archive.readEntry(last), "the last one");

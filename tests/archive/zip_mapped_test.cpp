@@ -70,15 +70,15 @@ TEST(ZipMapped, FileIsReadInPlaceAndTheStreamIsReadIntoMemory) {
   EXPECT_LT(rssAnonKib() - before, (stored.size() + 8 * MiB) / 1024);
   EXPECT_EQ(stored, noise(16 * MiB, 7));
   EXPECT_EQ(mapped.comment(), "$AUTORUN$>true");
-  EXPECT_TRUE(sameBytes(held(mapped), zip.substr(0, zip.size() - mapped.comment().size())));
 
   // A stream cannot be mapped: the same archive, read into memory.
   ZipArchive read;
   std::istringstream in(installer(zip));
   ASSERT_TRUE(read.loadStream(in));
   EXPECT_FALSE(read.mapped());
-  EXPECT_TRUE(sameBytes(held(read), held(mapped)));
   EXPECT_EQ(read.names(), mapped.names());
+  EXPECT_EQ(read.comment(), mapped.comment());
+  EXPECT_TRUE(sameBytes(read.readEntry(read.entryInfo("stored.bin")), stored));
   EXPECT_EQ(read.readEntry(read.entryInfo("text.txt")), mapped.readEntry(mapped.entryInfo("text.txt")));
   mapped.reset();
   EXPECT_FALSE(mapped.mapped());
