@@ -131,7 +131,7 @@ TEST_F(ExtractorReplaceTest, LinksFifosAndDevicesAreReplacedNotWrittenThrough) {
   if (device) archive.file("device", "d");
   // A FIFO opened for writing would wait for a reader for ever.
   auto run = std::async(std::launch::async, [&] { return extract(archive); });
-  ASSERT_EQ(run.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "hangs";
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "hangs";
   EXPECT_EQ(run.get(), "");
   EXPECT_EQ(readFile(files / "original"), "outside");
   EXPECT_EQ(readFile(target + "/linked"), "new");

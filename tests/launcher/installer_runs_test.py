@@ -189,8 +189,8 @@ class AutorunCommand(Scratch):
                 os.makedirs(self.work)
                 run = self.start(info_zip_installer(self.work, comment))
                 window = lib.find_window(run=run)
-                self.assertTrue(wait_idle(run))
-                self.assertTrue(run.running())
+                self.assertTrue(wait_idle(run), "the installer never came to rest: " + run.stderr())
+                self.assertTrue(run.running(), "the installer ended without a word from the user")
                 lib.click(window, 527, 112)  # "Fechar"
                 self.assertEqual(run.wait(), 0)
                 self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))

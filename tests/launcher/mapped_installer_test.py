@@ -104,7 +104,7 @@ class AddressSpaceLimit(Scratch):
                     self.assertEqual(os.listdir(self.run_dir), [])
                 else:
                     with open(os.path.join(self.run_dir, "setup/blob.bin"), "rb") as f:
-                        self.assertTrue(f.read() == blob)
+                        self.assertTrue(f.read() == blob, "setup/blob.bin differs from the packed one")
         self.assertEqual((statuses[0], statuses[240]), (3, 0), statuses)
 
 

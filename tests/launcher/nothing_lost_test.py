@@ -248,7 +248,7 @@ class Memory(Scratch):
         run = self.start(installer, prefix=enter, env={"ASAN_OPTIONS": "quarantine_size_mb=0"})
         self.assertEqual(run.wait(timeout=120), 0, run.stderr())
         with open(os.path.join(self.run_dir, "setup/blob.bin"), "rb") as f:
-            self.assertTrue(f.read() == blob)
+            self.assertTrue(f.read() == blob, "setup/blob.bin differs from the packed one")
 
 
 if __name__ == "__main__":

@@ -63,7 +63,7 @@ class FailuresInTheWindow(Scratch):
         run = self.start(installer, prefix=["sh", "-c", 'exec "$0" 2>&-'])
         window = lib.find_window(run=run)
         lib.request_close(window)
-        self.assertEqual(run.wait(timeout=10), 3)
+        self.assertEqual(run.wait(timeout=60), 3)
 
     def test_control_characters_in_names_are_escaped(self):
         name = "pkg/\x1b[2Jevil\nname.txt"
@@ -87,12 +87,16 @@ class FailuresInTheWindow(Scratch):
 
         run = self.start(python_installer(self.work, entries, STUB_COMMENT.encode(), wrong_crc))
         window = lib.find_window(run=run)
-        deadline = time.monotonic() + 20
-        while "CRC mismatch" not in run.stderr() and time.monotonic() < deadline:
-            time.sleep(0.02)
-        time.sleep(0.3)  # the caption is drawn by the event loop's next pass
-        image = lib.screenshot(window, "long-failure")
-        bands = dark_row_bands(image, 5, 600, 2, 46)
+        # The failure's caption is drawn by the event loop's next pass after it is reported.
+        deadline = time.monotonic() + 60
+        while True:
+            reported = "CRC mismatch" in run.stderr()
+            image = lib.screenshot(window, "long-failure")
+            bands = dark_row_bands(image, 5, 600, 2, 46)
+            if (reported and len(bands) == 2) or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertTrue(reported, "no failure reported: " + run.stderr())
         self.assertEqual(len(bands), 2, "caption lines: %s (%s)" % (bands, image.path))
         self.assertEqual(dark_columns(image, 600, 605, 2, 46), [], "text past the edge")
         lib.request_close(window)
@@ -142,7 +146,7 @@ class TheWindowAsItWorks(Scratch):
             entries = [("pkg/", b"", 0o40755), (last, b"png", 0o100644)]
             run = self.start(python_installer(self.work, entries, b"no command"))
             window = lib.find_window(run=run)
-            self.assertTrue(wait_idle(run))
+            self.assertTrue(wait_idle(run), "the installer never came to rest: " + run.stderr())
             # The label is drawn once the main thread's event loop takes the expose event.
             deadline = time.monotonic() + 20
             while True:
@@ -175,8 +179,8 @@ class TheWindowAsItWorks(Scratch):
         self.assertTrue(lib.window_exists(window), "closed by an inactive button")
         lib.request_close(window)
         closed = time.monotonic()
-        self.assertTrue(lib.wait_gone(window, timeout=5), "the window does not answer")
-        self.assertEqual(run.wait(timeout=10), 0, run.stderr())
+        self.assertTrue(lib.wait_gone(window, timeout=30), "the window does not answer")
+        self.assertEqual(run.wait(timeout=60), 0, run.stderr())
         print("closed during the entry to process end: %.3f s" % (time.monotonic() - closed))
         # The archive lists no directory entries: "setup", made only to hold the entry's
         # stage, goes with it.

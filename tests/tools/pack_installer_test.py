@@ -40,7 +40,7 @@ class PackInstaller(unittest.TestCase):
         result = pack("-c", "cd app && ./install.sh", "-o", self.out, "--stub", lib.stub_path(),
                       os.path.join(self.root, "app"), os.path.join(self.root, "extra"))
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertTrue(os.stat(self.out).st_mode & stat.S_IXUSR)
+        self.assertTrue(os.stat(self.out).st_mode & stat.S_IXUSR, "the installer is not executable")
         with zipfile.ZipFile(self.out) as archive:
             names = archive.namelist()
             self.assertEqual(archive.comment, b"$AUTORUN$>cd app && ./install.sh")
@@ -84,7 +84,7 @@ class PackInstaller(unittest.TestCase):
                 result = pack("-o", self.out, *args)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn(message, result.stderr)
-                self.assertFalse(os.path.exists(self.out))
+                self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
         longest = pack("-o", self.out, "--stub", lib.stub_path(), "-c", "x" * 65525, app)
         self.assertEqual(longest.returncode, 0, longest.stderr)
 
@@ -137,7 +137,7 @@ class PackInstaller(unittest.TestCase):
                 result = pack("-o", self.out, "--stub", lib.stub_path(), "--archive", archive)
                 self.assertNotEqual(result.returncode, 0, "refused nothing")
                 self.assertIn(message, result.stderr)
-                self.assertFalse(os.path.exists(self.out))
+                self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
 
     def test_without_stub_option_prefers_the_portable_stub(self):
         tree = os.path.join(self.root, "tree")

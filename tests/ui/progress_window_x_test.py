@@ -124,8 +124,8 @@ class CloseAfterExtractionTest(InstallerCase):
         run, window = self.start_finished()
         sfx.click(window, 300, 112)
         time.sleep(0.3)
-        self.assertTrue(run.running())
-        self.assertTrue(sfx.window_exists(window))
+        self.assertTrue(run.running(), "a click beside the button ended the installer")
+        self.assertTrue(sfx.window_exists(window), "a click beside the button closed the window")
 
 
 class CloseDuringExtractionTest(InstallerCase):
