@@ -37,7 +37,7 @@ fi
 
 configure="cmake -S /src -B /src/build-portable -DCMAKE_BUILD_TYPE=MinSizeRel -DSFX_GLIBC_FLOOR=2.28 >/dev/null"
 if [[ "$mode" == build ]]; then
-  steps="$configure && cmake --build /src/build-portable --target sfx-stub -j$jobs"
+  steps="$configure && cmake --build /src/build-portable --target sfx-stub sfx-list -j$jobs"
 else
   steps="$configure && cmake --build /src/build-portable -j$jobs &&
     scripts/check-glibc-floor.sh build-portable/sfx-stub &&

@@ -5,6 +5,7 @@ checks names the installer would refuse, and sets the autorun comment.
   pack_archive.py pack OUT DIR...      write OUT from the DIRs (each under its own name)
   pack_archive.py check ARCHIVE        only check ARCHIVE's names
   pack_archive.py comment ARCHIVE      set ARCHIVE's comment to the bytes of $COMMENT
+  pack_archive.py names ARCHIVE        ARCHIVE's names as stored, each ending in a NUL
 
 Entries: each directory before its content, siblings by name (bytes); Unix modes kept;
 owners and extra fields left out; times from SOURCE_DATE_EPOCH when it is set (UTC), else
@@ -68,6 +69,9 @@ def decode(raw, parent):
 
 def check_names(names):
     """Refuses names the installer would refuse, or that would lose an entry."""
+    if not names:
+        fail("no entries: the installer would install nothing (an end record in the comment "
+             "hides the archive's own)")
     files, dirs, seen = set(), set(), set()
     for name in names:
         if name in seen:
@@ -111,7 +115,7 @@ def pack(out, dirs):
 
 def main(argv):
     if len(argv) < 3:
-        fail("usage: pack_archive.py pack OUT DIR... | check ARCHIVE | comment ARCHIVE")
+        fail("usage: pack_archive.py pack OUT DIR... | check ARCHIVE | comment ARCHIVE | names ARCHIVE")
     verb, target = argv[1], argv[2]
     if verb == "pack":
         pack(target, argv[3:])
@@ -123,6 +127,12 @@ def main(argv):
             fail("%s: not a ZIP archive (%s)" % (target, e))
         check_names(names)
         print(len(names))
+    elif verb == "names":
+        # The stored bytes: flagged names are UTF-8, the others code page 437.
+        with zipfile.ZipFile(target) as archive:
+            for info in archive.infolist():
+                encoding = "utf-8" if info.flag_bits & 0x800 else "cp437"
+                sys.stdout.buffer.write(info.orig_filename.encode(encoding) + b"\0")
     elif verb == "comment":
         with zipfile.ZipFile(target, "a") as archive:
             archive.comment = os.environb[b"COMMENT"]

@@ -26,6 +26,13 @@ bool climbsUp(const std::string& name) {
   return false;
 }
 
+std::string refusal(const std::string& name) {
+  if (climbsUp(name)) return "refused: \"..\" in an entry name";
+  if (!isDirectoryName(name) && nameComponents(name).empty())
+    return "refused: a file entry names the target itself";
+  return "";
+}
+
 std::string foldCase(const std::string& name) {
   std::string folded = name;
   for (size_t i = 0; i < folded.size(); ++i) {

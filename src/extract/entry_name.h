@@ -15,6 +15,11 @@ std::vector<std::string> nameComponents(const std::string& name);
 // True when a component is "..": such a name could climb out of the target.
 bool climbsUp(const std::string& name);
 
+// Why the installer refuses an entry of this name before touching anything on disk, or ""
+// when it does not: a ".." component could land outside the target, and a file entry
+// without components would replace the target itself.
+std::string refusal(const std::string& name);
+
 // The name as a file system that folds case compares it: ASCII and Latin-1 letters in
 // lower case (exFAT and vfat fold more of Unicode; these are the letters names use most).
 std::string foldCase(const std::string& name);

@@ -34,14 +34,11 @@ auto naming(const std::string& name, Step step) {
   }
 }
 
-// Refuses, before anything on disk is touched, names that could land outside the target
-// or replace the target itself with a file.
+// Refuses, before anything on disk is touched, the names entry_name.h refuses.
 void checkNames(const std::vector<ZipEntryInfo>& records) {
   for (const ZipEntryInfo& record : records) {
-    if (climbsUp(record.name))
-      throw std::runtime_error(record.name + ": refused: \"..\" in an entry name");
-    if (!isDirectoryName(record.name) && nameComponents(record.name).empty())
-      throw std::runtime_error(record.name + ": refused: a file entry names the target itself");
+    const std::string why = refusal(record.name);
+    if (!why.empty()) throw std::runtime_error(record.name + ": " + why);
   }
 }
 

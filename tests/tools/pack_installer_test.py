@@ -14,6 +14,7 @@ import zipfile
 import sfx_testlib as lib
 
 PACK = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "pack-installer")
+LIST = os.path.join(os.path.dirname(lib.stub_path()), "sfx-list")
 
 
 def pack(*args, cwd=None):
@@ -139,6 +140,42 @@ class PackInstaller(unittest.TestCase):
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
 
+    def test_an_installer_its_own_reader_would_misread_is_not_written(self):
+        app = os.path.join(self.root, "app")
+        given = os.path.join(self.root, "given.zip")
+        # An empty archive's end record ending the comment: the stub, like every reader,
+        # would take it for the archive's end and find nothing to install.
+        with zipfile.ZipFile(given, "w") as z:
+            z.writestr("app/run.sh", "echo hi\n")
+            z.comment = b"$AUTORUN$>true #PK\x05\x06" + b"\x00" * 18
+        # A file entry "." would be the directory the installer runs in: Info-ZIP and
+        # Python take it, the stub refuses it.
+        with zipfile.ZipFile(os.path.join(self.root, "dot.zip"), "w") as z:
+            z.writestr("app/run.sh", "echo hi\n")
+            z.writestr(".", "the target itself")
+        cases = [(given, "no entries: the installer would install nothing"),
+                 (os.path.join(self.root, "dot.zip"),
+                  ".: refused: a file entry names the target itself")]
+        for archive, message in cases:
+            with self.subTest(message=message):
+                result = pack("-o", self.out, "--stub", lib.stub_path(), "--archive", archive)
+                self.assertNotEqual(result.returncode, 0, "wrote an installer its stub misreads")
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
+        # Without sfx-list there is no check, and so no installer.
+        stub = os.path.join(self.root, "alone", "sfx-stub")
+        os.makedirs(os.path.dirname(stub))
+        shutil.copy(lib.stub_path(), stub)
+        tree = os.path.join(self.root, "tree")
+        os.makedirs(os.path.join(tree, "tools"))
+        for name in ("pack-installer", "pack_archive.py"):
+            shutil.copy(os.path.join(os.path.dirname(PACK), name), os.path.join(tree, "tools"))
+        result = subprocess.run([os.path.join(tree, "tools", "pack-installer"), "-o", self.out,
+                                 "--stub", stub, app], capture_output=True, text=True)
+        self.assertNotEqual(result.returncode, 0, "wrote an installer nothing listed")
+        self.assertIn("sfx-list not found", result.stderr)
+        self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
+
     def test_without_stub_option_prefers_the_portable_stub(self):
         tree = os.path.join(self.root, "tree")
         os.makedirs(os.path.join(tree, "tools"))
@@ -150,6 +187,7 @@ class PackInstaller(unittest.TestCase):
             os.makedirs(os.path.join(tree, build))
             with open(os.path.join(tree, build, "sfx-stub"), "wb") as f:
                 f.write(stub + build.encode())  # which stub went in
+        shutil.copy(LIST, os.path.join(tree, "build"))
         for build in ("build-portable", "build"):
             with self.subTest(build=build):
                 result = subprocess.run([os.path.join(tree, "tools", "pack-installer"), "-o",
