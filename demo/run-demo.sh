@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Packs demo/payload into an installer built on the stub in $1 (default build/) and runs it
 # in a fresh temporary directory. With a display it runs there; without one it runs under a
-# private Xvfb and saves a screenshot of its window to $1/demo.png.
+# private Xvfb and saves a screenshot of its window to $1/demo.png (the one in
+# docs/installer-window.png was made so).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,7 +56,8 @@ done
 window=$(xdotool search --onlyvisible --name '^Sambrel Ivox SFX Tool$' | head -n 1 || true)
 if [[ -n "$window" ]]; then
   sleep 0.2
-  import -window "$window" "$SFX_DEMO_SCREENSHOT"
+  # -strip: no dates inside, so the same picture gives the same file.
+  import -window "$window" -strip "$SFX_DEMO_SCREENSHOT"
   echo "run-demo: window screenshot saved to $SFX_DEMO_SCREENSHOT"
 else
   echo "run-demo: the installer's window did not show" >&2
