@@ -41,7 +41,7 @@ TEST(ZipArchiveLoad, PlainInfoZipArchiveLoadsFromItsFirstByte) {
   EXPECT_EQ(archive.names(), (std::vector<std::string>{"a.txt", "b.bin"}));
   EXPECT_EQ(archive.entries()[0].localHeaderOffset, 0u);
   EXPECT_EQ(archive.readEntry(archive.entryInfo("a.txt")), "alpha\n");
-  EXPECT_EQ(archive.readEntry(archive.entryInfo("b.bin")), std::string(3000, 'b'));
+  EXPECT_TRUE(sameBytes(archive.readEntry(archive.entryInfo("b.bin")), std::string(3000, 'b')));
 }
 
 TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
@@ -60,7 +60,7 @@ TEST(ZipArchiveLoad, AppendedArchiveLoadsWithoutStubOrComment) {
   EXPECT_EQ(archive.entries()[0].localHeaderOffset, 0u);
   std::string why;
   for (int i = 0; i < 100; ++i) why += "why";
-  EXPECT_EQ(archive.readEntry(archive.entryInfo("x/y.txt")), why);
+  EXPECT_TRUE(sameBytes(archive.readEntry(archive.entryInfo("x/y.txt")), why));
 }
 
 // Large archives are read in several parts; every byte must land in its place.
@@ -144,7 +144,7 @@ TEST(ZipArchiveLoad, LongestCommentPutsRecordAtWindowStart) {
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "z"));
   EXPECT_EQ(archive.comment(), text);
-  EXPECT_EQ(archive.readEntry(archive.entryInfo("f")), std::string(2000, 'q'));
+  EXPECT_TRUE(sameBytes(archive.readEntry(archive.entryInfo("f")), std::string(2000, 'q')));
 }
 
 TEST(ZipArchiveLoad, SignatureInsideCommentIsTakenAsTheRecord) {
