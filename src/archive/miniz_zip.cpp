@@ -331,14 +331,22 @@ mz_uint8* sliceOf(mz_zip_archive* zip) {
   return state->slice;
 }
 
-z_stream* newInflater(mz_zip_archive* zip);
-
 // The reader's inflater, ready for a new raw DEFLATE stream; null when out of memory.
 z_stream* freshInflater(mz_zip_archive* zip) {
   mz_zip_internal_state* state = zip->m_pState;
   if (state->inflater) return inflateReset(state->inflater) == Z_OK ? state->inflater : nullptr;
-  state->inflater = newInflater(zip);
-  return state->inflater;
+  z_stream* s = static_cast<z_stream*>(allocate(zip, 1, sizeof(z_stream)));
+  if (!s) return nullptr;
+  memset(s, 0, sizeof *s);
+  s->zalloc = zlibAlloc;
+  s->zfree = zlibFree;
+  s->opaque = zip;
+  if (inflateInit2(s, -15) != Z_OK) {
+    release(zip, s);
+    return nullptr;
+  }
+  state->inflater = s;
+  return s;
 }
 
 mz_bool fail(mz_zip_archive* zip, mz_zip_error error) {
@@ -346,95 +354,47 @@ mz_bool fail(mz_zip_archive* zip, mz_zip_error error) {
   return MZ_FALSE;
 }
 
-// Where extracted bytes go: room for the next ones, then what was put there.
-class Output {
- public:
-  // At most `*size` bytes may go at the address given; null stops the extraction with
-  // `stopped`.
-  virtual mz_uint8* room(size_t* size) = 0;
-  // `n` bytes were put at the last room given; false stops the extraction.
-  virtual bool filled(const mz_uint8* data, size_t n) = 0;
-  mz_uint64 written = 0;
-  mz_zip_error stopped = MZ_ZIP_WRITE_CALLBACK_FAILED;
-
- protected:
-  ~Output() = default;
-};
-
-// The caller's callback, fed from the reader's slice buffer, with the CRC-32 taken as the
-// bytes go by.
-class CallbackOutput final : public Output {
- public:
-  CallbackOutput(mz_zip_archive* zip, mz_file_write_func write, void* opaque, mz_uint64 expected)
-      : zip(zip), write(write), opaque(opaque),
-        // Fillings no longer than the entry, so that one too long is seen as such once the
-        // recorded bytes are out.
-        limit(size_t(std::min<mz_uint64>(std::max<mz_uint64>(expected, 1), SLICE))) {
-    stopped = MZ_ZIP_ALLOC_FAILED;
-  }
-  mz_uint8* room(size_t* size) override {
-    *size = limit;
-    return sliceOf(zip);
-  }
-  bool filled(const mz_uint8* data, size_t n) override {
-    if (n == 0) return true;
-    if (write(opaque, written, data, n) != n) {
-      stopped = MZ_ZIP_WRITE_CALLBACK_FAILED;
-      return false;
-    }
-    crc = mz_uint32(crc32_z(crc, data, n));
-    written += n;
-    return true;
-  }
-  mz_uint32 crc = mz_uint32(crc32_z(0, nullptr, 0));
-
- private:
-  mz_zip_archive* zip;
+// Where extracted bytes go: the callback with its context, and how many it has taken.
+struct Output {
   mz_file_write_func write;
   void* opaque;
-  size_t limit;
+  mz_uint64 written;
+  mz_uint32 crc;
 };
 
-// The caller's buffers: no CRC-32 here, the caller takes it as it takes the bytes.
-class SinkOutput final : public Output {
- public:
-  explicit SinkOutput(mz_zip_sink* sink) : sink(sink) {}
-  mz_uint8* room(size_t* size) override {
-    mz_uint8* at = sink->room(sink->opaque, size);
-    if (at && *size > SLICE) *size = SLICE;
-    return *size > 0 ? at : nullptr;
-  }
-  bool filled(const mz_uint8* data, size_t n) override {
-    if (!sink->filled(sink->opaque, data, n)) return false;
-    written += n;
-    return true;
-  }
+bool deliver(Output* out, const mz_uint8* data, size_t n) {
+  if (n == 0) return true;
+  if (out->write(out->opaque, out->written, data, n) != n) return false;
+  out->crc = mz_uint32(crc32_z(out->crc, data, n));
+  out->written += n;
+  return true;
+}
 
- private:
-  mz_zip_sink* sink;
-};
-
-// Hands a stored entry's bytes to `out`, a room at a time, copied: callers never get a
+// Hands a stored entry's bytes to `out`, a slice at a time, copied: callers never get a
 // pointer into the archive, whose pages may vanish with its file.
-mz_zip_error copyOut(const mz_uint8* in, mz_uint64 size, Output* out) {
+mz_zip_error copyOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 size, Output* out) {
+  mz_uint8* buffer = sliceOf(zip);
+  if (!buffer) return MZ_ZIP_ALLOC_FAILED;
   for (mz_uint64 done = 0; done < size;) {
-    size_t n = 0;
-    mz_uint8* buffer = out->room(&n);
-    if (!buffer) return out->stopped;
-    n = size_t(std::min<mz_uint64>(size - done, n));
+    size_t n = size_t(std::min<mz_uint64>(size - done, SLICE));
     memcpy(buffer, in + done, n);
-    if (!out->filled(buffer, n)) return out->stopped;
+    if (!deliver(out, buffer, n)) return MZ_ZIP_WRITE_CALLBACK_FAILED;
     done += n;
   }
   return MZ_ZIP_NO_ERROR;
 }
 
-// Inflates raw DEFLATE data with `s`, reset, into the rooms `out` gives and hands each
-// filling over. The stream must end after exactly `expected` bytes.
-mz_zip_error inflateOut(z_stream* s, const mz_uint8* in, mz_uint64 inSize, mz_uint64 expected,
-                        Output* out) {
+// Inflates raw DEFLATE data into the slice buffer and hands each filling to `out`. The
+// stream must end after exactly `expected` bytes.
+mz_zip_error inflateOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSize,
+                        mz_uint64 expected, Output* out) {
+  mz_uint8* buffer = sliceOf(zip);
+  z_stream* s = buffer ? freshInflater(zip) : nullptr;
+  if (!s) return MZ_ZIP_ALLOC_FAILED;
+  // Output in fillings no longer than the entry, so that one too long is seen as such
+  // once the recorded bytes are out.
+  const size_t room = size_t(std::min<mz_uint64>(std::max<mz_uint64>(expected, 1), SLICE));
   s->next_in = const_cast<Bytef*>(in);
-  s->avail_in = 0;
   // zlib counts in uInt, so larger inputs are handed over in parts.
   mz_uint64 inLeft = inSize;
   mz_zip_error error = MZ_ZIP_NO_ERROR;
@@ -444,21 +404,18 @@ mz_zip_error inflateOut(z_stream* s, const mz_uint8* in, mz_uint64 inSize, mz_ui
       s->avail_in = uInt(std::min<mz_uint64>(inLeft, UINT_MAX));
       inLeft -= s->avail_in;
     }
-    size_t room = 0;
-    mz_uint8* buffer = out->room(&room);
-    if (!buffer) return out->stopped;
     s->next_out = buffer;
     s->avail_out = uInt(room);
     rc = inflate(s, Z_NO_FLUSH);
     const size_t n = size_t(s->next_out - buffer);
     // More than recorded is refused before it reaches the caller: the recorded bytes go,
-    // the rest does not.
+    // the rest does not, so the caller can tell too long from too short.
     if (n > expected - out->written) {
       const size_t left = size_t(expected - out->written);
-      error = left == 0 || out->filled(buffer, left) ? MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE
-                                                    : out->stopped;
-    } else if (!out->filled(buffer, n)) {
-      error = out->stopped;
+      error = left == 0 || deliver(out, buffer, left) ? MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE
+                                                      : MZ_ZIP_WRITE_CALLBACK_FAILED;
+    } else if (!deliver(out, buffer, n)) {
+      error = MZ_ZIP_WRITE_CALLBACK_FAILED;
     }
   } while (rc == Z_OK && error == MZ_ZIP_NO_ERROR);
   if (error != MZ_ZIP_NO_ERROR) return error;
@@ -479,48 +436,32 @@ const mz_uint8* entryData(mz_zip_archive* zip, mz_uint64 localOfs, mz_uint64 com
   return zip->m_pState->mem + dataOfs;
 }
 
-// A fresh inflater of our own, or null.
-z_stream* newInflater(mz_zip_archive* zip) {
-  z_stream* s = static_cast<z_stream*>(allocate(zip, 1, sizeof(z_stream)));
-  if (!s) return nullptr;
-  memset(s, 0, sizeof *s);
-  s->zalloc = zlibAlloc;
-  s->zfree = zlibFree;
-  s->opaque = zip;
-  if (inflateInit2(s, -15) != Z_OK) {
-    release(zip, s);
-    return nullptr;
-  }
-  return s;
-}
-
-// Extracts entry `index` to `out`, checking its size; `*crc` is the CRC-32 recorded for
-// it, `*crcApplies` whether its bytes must match it. `inflater` is asked for only when the
-// entry is deflated. Reads the reader's state, never changes it.
-template <typename Inflater>
-mz_zip_error extractTo(mz_zip_archive* zip, mz_uint index, Output* out, Inflater inflater,
-                       mz_uint32* crc, bool* crcApplies) {
-  *crcApplies = false;
+// Extracts entry `index` to `out`, checking its size and CRC-32; sets m_last_error.
+mz_bool extractTo(mz_zip_archive* zip, mz_uint index, mz_uint flags, Output* out) {
   const mz_uint8* p = centralHeader(zip, index);
   EntryFields f;
-  if (!p || !readEntryFields(p, &f)) return MZ_ZIP_INVALID_PARAMETER;
+  if (!p || !readEntryFields(p, &f)) return fail(zip, MZ_ZIP_INVALID_PARAMETER);
+  // Handing out the raw compressed bytes is not offered.
+  if (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) return fail(zip, MZ_ZIP_INVALID_PARAMETER);
   // Empty files and directories; the archive was refused at init if uncomp > 0.
-  if (f.comp == 0) return MZ_ZIP_NO_ERROR;
+  if (f.comp == 0) return MZ_TRUE;
   // Anything with data is extracted and checked, directory or not, so no caller ever
   // receives bytes the archive does not define.
   const mz_uint16 method = le16(p + C_METHOD);
-  if (le16(p + C_FLAGS) & 1) return MZ_ZIP_UNSUPPORTED_ENCRYPTION;
-  if (method != 0 && method != 8) return MZ_ZIP_UNSUPPORTED_METHOD;
-  if (!plausibleEntrySize(method, f.comp, f.uncomp)) return MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
+  if (le16(p + C_FLAGS) & 1) return fail(zip, MZ_ZIP_UNSUPPORTED_ENCRYPTION);
+  if (method != 0 && method != 8) return fail(zip, MZ_ZIP_UNSUPPORTED_METHOD);
+  if (!plausibleEntrySize(method, f.comp, f.uncomp)) {
+    return fail(zip, MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE);
+  }
   const mz_uint8* data = entryData(zip, f.localOfs, f.comp);
-  if (!data) return MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+  if (!data) return fail(zip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
+  out->crc = mz_uint32(crc32_z(0, nullptr, 0));
   out->written = 0;
-  *crc = le32(p + C_CRC);
-  *crcApplies = true;
-  if (method == 0) return copyOut(data, f.uncomp, out);
-  z_stream* s = inflater();
-  if (!s) return MZ_ZIP_ALLOC_FAILED;
-  return inflateOut(s, data, f.comp, f.uncomp, out);
+  mz_zip_error error =
+      method == 0 ? copyOut(zip, data, f.uncomp, out) : inflateOut(zip, data, f.comp, f.uncomp, out);
+  if (error != MZ_ZIP_NO_ERROR) return fail(zip, error);
+  if (out->crc != le32(p + C_CRC)) return fail(zip, MZ_ZIP_CRC_CHECK_FAILED);
+  return MZ_TRUE;
 }
 
 }  // namespace
@@ -604,48 +545,8 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
                                           mz_file_write_func pCallback, void* pOpaque,
                                           mz_uint flags) {
   if (!pCallback) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
-  // Handing out the raw compressed bytes is not offered.
-  if (flags & MZ_ZIP_FLAG_COMPRESSED_DATA) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
-  const mz_uint8* p = centralHeader(pZip, file_index);
-  EntryFields f;
-  if (!p || !readEntryFields(p, &f)) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
-  CallbackOutput out(pZip, pCallback, pOpaque, f.uncomp);
-  mz_uint32 crc = 0;
-  bool crcApplies = false;
-  const mz_zip_error error = extractTo(pZip, file_index, &out, [pZip] { return freshInflater(pZip); },
-                                       &crc, &crcApplies);
-  if (error != MZ_ZIP_NO_ERROR) return fail(pZip, error);
-  if (crcApplies && out.crc != crc) return fail(pZip, MZ_ZIP_CRC_CHECK_FAILED);
-  return MZ_TRUE;
-}
-
-mz_zip_error mz_zip_reader_extract_to_sink(mz_zip_archive* pZip, mz_uint file_index,
-                                           mz_zip_sink* sink, mz_uint32* crc,
-                                           mz_bool* crcApplies) {
-  *crcApplies = MZ_FALSE;
-  if (!sink || !sink->room || !sink->filled) return MZ_ZIP_INVALID_PARAMETER;
-  SinkOutput out(sink);
-  bool applies = false;
-  const mz_zip_error error = extractTo(
-      pZip, file_index, &out,
-      [pZip, sink]() -> z_stream* {
-        z_stream* s = static_cast<z_stream*>(sink->inflater);
-        if (s) return inflateReset(s) == Z_OK ? s : nullptr;
-        s = newInflater(pZip);
-        sink->inflater = s;
-        return s;
-      },
-      crc, &applies);
-  *crcApplies = applies ? MZ_TRUE : MZ_FALSE;
-  return error;
-}
-
-void mz_zip_sink_end(mz_zip_archive* pZip, mz_zip_sink* sink) {
-  if (!sink || !sink->inflater) return;
-  z_stream* s = static_cast<z_stream*>(sink->inflater);
-  inflateEnd(s);
-  release(pZip, s);
-  sink->inflater = nullptr;
+  Output out{pCallback, pOpaque, 0, 0};
+  return extractTo(pZip, file_index, flags, &out);
 }
 
 mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip) {

@@ -125,24 +125,6 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
 // ends the extraction with false. The size and CRC-32 are checked as the bytes go by, so
 // a damaged entry is known only at the end: the callback may have taken part of it.
 mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback, void* pOpaque, mz_uint flags);
-// Beyond that library: extraction into buffers the caller gives, for a reader working on
-// another thread than the one taking the bytes. room() tells where up to `*size` more
-// bytes may go (null stops the extraction); filled() takes the `n` bytes put there (false
-// stops it). The size is checked, the CRC-32 is not: `*crc` is the one recorded, and
-// `*crcApplies` says whether the bytes handed over must match it (an entry without data
-// has nothing to check). Reads the reader's state without changing it, m_last_error
-// included, so lookups may go on meanwhile; the result says why it failed. The sink's
-// inflater is made at its first use and kept for the next entry until mz_zip_sink_end.
-typedef struct {
-  mz_uint8* (*room)(void* opaque, size_t* size);
-  mz_bool (*filled)(void* opaque, const mz_uint8* data, size_t n);
-  void* opaque;
-  void* inflater;
-} mz_zip_sink;
-mz_zip_error mz_zip_reader_extract_to_sink(mz_zip_archive* pZip, mz_uint file_index,
-                                           mz_zip_sink* sink, mz_uint32* crc,
-                                           mz_bool* crcApplies);
-void mz_zip_sink_end(mz_zip_archive* pZip, mz_zip_sink* sink);
 // Why the last failed extraction failed; clears it.
 mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip);
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);

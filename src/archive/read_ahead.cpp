@@ -1,6 +1,8 @@
 #include "read_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,22 +28,27 @@ const size_t WAKE_PIECES = 32;
 class ReadAhead::Lane {
  public:
   // Entries first, first + stride, and so on.
-  Lane(mz_zip_archive* zip, uint64_t first, uint64_t stride, const char* guardBegin,
-       size_t guardSize);
+  Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+       const char* guardBegin, size_t guardSize);
   ~Lane();
   Piece next();
   void done();
 
  private:
   void run();
-  static mz_uint8* roomFor(void* self, size_t* size);
-  static mz_bool fill(void* self, const mz_uint8* data, size_t n);
+  // The reader's write callback: copies the bytes into rooms, waiting for one when all
+  // are full; 0 when the lane is cancelled.
+  static size_t fill(void* self, mz_uint64 offset, const void* data, size_t n);
   mz_uint8* room(size_t* size);
   bool push(const Piece& piece, std::unique_lock<std::mutex>& lock);
   int freeChunk() const;
   void wakeTaker(bool always);
 
-  mz_zip_archive* zip;
+  // The lane's own reader: the caller's is used on its thread meanwhile, and the
+  // reader keeps its inflater and last error in its state.
+  mz_zip_archive zip{};
+  const char* held;
+  size_t heldSize;
   uint64_t stride;
   const char* guardBegin;
   size_t guardSize;
@@ -66,10 +73,11 @@ class ReadAhead::Lane {
   std::thread helper;
 };
 
-ReadAhead::ReadAhead(mz_zip_archive* zip, uint64_t first, const char* guardBegin, size_t guardSize)
+ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
+                     size_t guardSize)
     : first(first), expected(first) {
-  lanes[0] = std::make_unique<Lane>(zip, first, 2, guardBegin, guardSize);
-  lanes[1] = std::make_unique<Lane>(zip, first + 1, 2, guardBegin, guardSize);
+  lanes[0] = std::make_unique<Lane>(held, heldSize, first, 2, guardBegin, guardSize);
+  lanes[1] = std::make_unique<Lane>(held, heldSize, first + 1, 2, guardBegin, guardSize);
 }
 
 ReadAhead::~ReadAhead() = default;
@@ -88,9 +96,9 @@ void ReadAhead::done() {
   if (piece.last) ++expected;
 }
 
-ReadAhead::Lane::Lane(mz_zip_archive* zip, uint64_t first, uint64_t stride,
+ReadAhead::Lane::Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
                       const char* guardBegin, size_t guardSize)
-    : zip(zip), stride(stride), guardBegin(guardBegin), guardSize(guardSize),
+    : held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin), guardSize(guardSize),
       storage(new char[CHUNKS * CHUNK]), ring(MAX_PIECES), chunks(CHUNKS), entry(first) {
   helper = std::thread([this] { run(); });
 }
@@ -158,44 +166,64 @@ bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& loc
   return true;
 }
 
-mz_uint8* ReadAhead::Lane::roomFor(void* self, size_t* size) { return static_cast<Lane*>(self)->room(size); }
-
-mz_bool ReadAhead::Lane::fill(void* self, const mz_uint8* data, size_t n) {
-  Lane* ahead = static_cast<Lane*>(self);
-  if (n == 0) return MZ_TRUE;
+size_t ReadAhead::Lane::fill(void* self, mz_uint64, const void* data, size_t n) {
+  Lane* lane = static_cast<Lane*>(self);
+  const char* from = static_cast<const char*>(data);
+  // Runs inside the reader, under the mapping's guard: nothing here reads mapped bytes.
   GuardPause pause;
-  std::unique_lock<std::mutex> lock(ahead->mutex);
-  Piece piece;
-  piece.entry = ahead->entry;
-  piece.data = reinterpret_cast<const char*>(data);
-  piece.size = n;
-  piece.chunk = ahead->chunk;
-  if (!ahead->push(piece, lock)) return MZ_FALSE;
-  ahead->used += n;
-  return MZ_TRUE;
+  for (size_t left = n; left > 0;) {
+    size_t size = 0;
+    mz_uint8* to = lane->room(&size);
+    if (!to) return 0;
+    Piece piece;
+    piece.entry = lane->entry;
+    piece.data = reinterpret_cast<const char*>(to);
+    piece.size = std::min(size, left);
+    piece.chunk = lane->chunk;
+    memcpy(to, from, piece.size);
+    std::unique_lock<std::mutex> lock(lane->mutex);
+    if (!lane->push(piece, lock)) return 0;
+    lane->used += piece.size;
+    from += piece.size;
+    left -= piece.size;
+  }
+  return n;
 }
 
 void ReadAhead::Lane::run() {
-  mz_zip_sink sink{roomFor, fill, this, nullptr};
-  for (; entry < zip->m_total_files; entry += stride) {
+  // The central directory is read from the mapping too: a file cut short fails the
+  // lane's first entry.
+  bool open = false;
+  auto begin = [&] { open = mz_zip_reader_init_mem(&zip, held, heldSize, 0) != MZ_FALSE; };
+  const bool readable = guardBegin ? guarded(guardBegin, guardSize, begin) : (begin(), true);
+  if (!open) {
+    // Cut short while reading the directory: whatever it had built goes.
+    if (zip.m_zip_mode != MZ_ZIP_MODE_INVALID) mz_zip_reader_end(&zip);
     Piece end;
     end.entry = entry;
     end.last = true;
-    mz_uint32 crc = 0;
-    mz_bool applies = MZ_FALSE;
+    end.changed = !readable;
+    end.error = MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    std::unique_lock<std::mutex> lock(mutex);
+    push(end, lock);
+  }
+  for (; open && entry < zip.m_total_files; entry += stride) {
+    Piece end;
+    end.entry = entry;
+    end.last = true;
+    bool done = false;
     auto extract = [&] {
-      end.error = mz_zip_reader_extract_to_sink(zip, mz_uint(entry), &sink, &crc, &applies);
+      done = mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
     };
     if (guardBegin)
       end.changed = !guarded(guardBegin, guardSize, extract);
     else
       extract();
-    end.crc = crc;
-    end.crcApplies = applies != MZ_FALSE;
+    if (!done) end.error = mz_zip_get_last_error(&zip);
     std::unique_lock<std::mutex> lock(mutex);
     if (cancelled || !push(end, lock)) break;
   }
-  mz_zip_sink_end(zip, &sink);
+  if (open) mz_zip_reader_end(&zip);
   std::lock_guard<std::mutex> lock(mutex);
   finished = true;
   if (chunk >= 0) chunks[size_t(chunk)].filling = false;

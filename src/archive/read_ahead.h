@@ -22,17 +22,17 @@ class ReadAhead {
     const char* data = nullptr;
     size_t size = 0;
     bool last = false;
-    mz_zip_error error = MZ_ZIP_NO_ERROR;  // why the entry failed
+    mz_zip_error error = MZ_ZIP_NO_ERROR;  // why the entry failed (its size, CRC-32, ...)
     bool changed = false;                  // the mapped file no longer backs its bytes
-    uint32_t crc = 0;                      // recorded, to be matched when crcApplies
-    bool crcApplies = false;
     int chunk = -1;
   };
 
-  // Starts inflating at entry `first`. Reads of [guardBegin, guardBegin + guardSize),
-  // the mapped file (or nothing), that fail end that entry with `changed`. Throws
-  // std::system_error when no thread can be started, std::bad_alloc without memory.
-  ReadAhead(mz_zip_archive* zip, uint64_t first, const char* guardBegin, size_t guardSize);
+  // Starts inflating at entry `first` of the archive held in [held, held + heldSize).
+  // Reads of [guardBegin, guardBegin + guardSize), the mapped file (or nothing), that fail
+  // end that entry with `changed`. Throws std::system_error when no thread can be
+  // started, std::bad_alloc without memory.
+  ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
+            size_t guardSize);
   // Stops the helpers wherever they are.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -48,7 +48,7 @@ class ReadAhead {
   class Lane;
 
  private:
-  // Two helpers, each with its own entries (every other one) and rooms: while the bytes
+  // Two helpers, each with its own entries (every other one), reader and rooms: while the bytes
   // of one entry are taken, the next one is inflated as far as its rooms go, so a long
   // entry does not hold the second core idle.
   std::unique_ptr<Lane> lanes[2];
