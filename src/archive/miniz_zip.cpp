@@ -408,9 +408,12 @@ mz_zip_error inflateOut(mz_zip_archive* zip, const mz_uint8* in, mz_uint64 inSiz
     s->avail_out = uInt(room);
     rc = inflate(s, Z_NO_FLUSH);
     const size_t n = size_t(s->next_out - buffer);
-    // More than recorded is refused before it reaches the caller.
+    // More than recorded is refused before it reaches the caller: the recorded bytes go,
+    // the rest does not, so the caller can tell too long from too short.
     if (n > expected - out->written) {
-      error = MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE;
+      const size_t left = size_t(expected - out->written);
+      error = left == 0 || deliver(out, buffer, left) ? MZ_ZIP_UNEXPECTED_DECOMPRESSED_SIZE
+                                                      : MZ_ZIP_WRITE_CALLBACK_FAILED;
     } else if (!deliver(out, buffer, n)) {
       error = MZ_ZIP_WRITE_CALLBACK_FAILED;
     }

@@ -10,6 +10,7 @@
 
 #include "huge_pages.h"
 #include "memory_budget.h"
+#include "read_ahead.h"
 #include "zip_format.h"
 
 using namespace zip_format;
@@ -112,6 +113,8 @@ ZipArchive::~ZipArchive() {
 }
 
 void ZipArchive::endCurrentMode() {
+  // The helper reads the reader's state: it stops first.
+  ahead.reset();
   switch (zip->m_zip_mode) {
     case MZ_ZIP_MODE_WRITING:
       mz_zip_writer_finalize_archive(zip.get());

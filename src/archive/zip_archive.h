@@ -38,6 +38,8 @@
 #include "mapped_file.h"
 #include "miniz_zip.h"
 
+class ReadAhead;
+
 // One entry's central-directory record. Times are local time.
 struct ZipEntryInfo {
   std::string name;
@@ -136,10 +138,12 @@ class ZipArchive {
   template <typename Read>
   void readHeld(Read&& read);
   std::runtime_error changedFile() const;
-  // Extracts entry `index` to `delivery`, on this thread or with a helper that inflates
-  // ahead; false when the reader fails (why: its last error, or delivery.failure).
+  // Extracts entry `index` to `delivery` on this thread; false when the reader fails
+  // (why: its last error, or delivery.failure).
   mz_bool extractInPlace(mz_uint index, Delivery& delivery);
-  mz_bool extractAhead(mz_uint index, Delivery& delivery);
+  // The same through the read-ahead helper, kept from one entry to the next; false when
+  // no helper can be had. Throws as extractEntry does.
+  bool extractAhead(const ZipEntryInfo& info, const ChunkWriter& write);
   // Gives back the mapped pages of [begin, end) (archive offsets), extracted already,
   // once enough lie behind the extraction to be worth a call.
   void releaseBehind(uint64_t begin, uint64_t end);
@@ -155,6 +159,7 @@ class ZipArchive {
   // Scratch for the reader's stat record: 128 KiB with whole names and comments, so it
   // is allocated once rather than per entry.
   std::unique_ptr<mz_zip_archive_file_stat> statScratch;
+  std::unique_ptr<ReadAhead> ahead;  // inflating the entries that follow, if any
 };
 
 template <typename Read>

@@ -1,7 +1,5 @@
-#include <condition_variable>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "entry_size_limit.h"
+#include "read_ahead.h"
 #include "zip_archive.h"
 #include "zip_format.h"
 
@@ -59,97 +58,54 @@ std::runtime_error unreadable(const std::string& reason) {
   return std::runtime_error("file couldn't be read: " + reason);
 }
 
-// Entries at least this long are inflated on a helper thread while this one writes what is
-// ready: the inflating and the kernel's copying into files then take a core each.
-const uint64_t AHEAD_MIN = uint64_t(4) << 20;
-
-// Two slices handed from the thread that inflates to the thread that writes.
-class SlicePipe {
- public:
-  // The inflating side: false once the writing side has given up.
-  bool push(const void* data, size_t n) {
-    size_t slot;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [this] { return count < 2 || cancelled; });
-      if (cancelled) return false;
-      slot = (head + count) % 2;
-    }
-    // The slot is the inflating side's until it is counted in.
-    slots[slot].resize(n);
-    if (n > 0) memcpy(slots[slot].data(), data, n);
-    std::lock_guard<std::mutex> lock(mutex);
-    ++count;
-    changed.notify_all();
-    return true;
-  }
-  void finish() {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-    changed.notify_all();
-  }
-  // The writing side: the oldest slice, or null when there is none and no more will come.
-  const std::vector<char>* next() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return count > 0 || finished; });
-    return count > 0 ? &slots[head] : nullptr;
-  }
-  void pop() {
-    std::lock_guard<std::mutex> lock(mutex);
-    head = (head + 1) % 2;
-    --count;
-    changed.notify_all();
-  }
-  void cancel() {
-    std::lock_guard<std::mutex> lock(mutex);
-    cancelled = true;
-    changed.notify_all();
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<char> slots[2];
-  size_t head = 0, count = 0;
-  bool finished = false, cancelled = false;
-};
-
-size_t pushSlice(void* opaque, mz_uint64, const void* data, size_t n) {
-  // Locks and vectors: never to be left by a jump; no mapped bytes are read here.
-  GuardPause pause;
-  return static_cast<SlicePipe*>(opaque)->push(data, n) ? n : 0;
+// Whether a helper thread can inflate ahead: asked once, the answer reads /sys.
+bool severalCores() {
+  static const bool several = std::thread::hardware_concurrency() > 1;
+  return several;
 }
 
 }  // namespace
 
-mz_bool ZipArchive::extractAhead(mz_uint index, Delivery& delivery) {
-  SlicePipe pipe;
-  mz_bool done = MZ_FALSE;
-  std::exception_ptr failure;
-  std::thread inflating;
-  try {
-    inflating = std::thread([&] {
-      try {
-        readHeld([&] { done = mz_zip_reader_extract_to_callback(zip.get(), index, pushSlice, &pipe, 0); });
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      pipe.finish();
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had (a tight ulimit -v, a process limit): one thread does both.
-    return extractInPlace(index, delivery);
-  }
-  while (const std::vector<char>* slice = pipe.next()) {
-    if (deliver(&delivery, 0, slice->data(), slice->size()) != slice->size()) {
-      pipe.cancel();
-      break;
+bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write) {
+  // Entries without data (directories, which the caller does not extract) are passed
+  // over; any other entry the helper is not at starts it again there.
+  if (ahead && ahead->nextEntry() < info.index) {
+    bool empty = true;
+    for (uint64_t i = ahead->nextEntry(); i < info.index && empty; ++i) empty = listed[i].compressedSize == 0;
+    while (empty && ahead->nextEntry() < info.index) {
+      ahead->next();
+      ahead->done();
     }
-    pipe.pop();
   }
-  inflating.join();
-  if (failure && !delivery.failure) std::rethrow_exception(failure);
-  return done && !delivery.failure;
+  if (!ahead || ahead->nextEntry() != info.index) {
+    ahead.reset();
+    try {
+      ahead = std::make_unique<ReadAhead>(view.data(), view.size(), info.index, mapping.data(),
+                                          mapping.size());
+    } catch (const std::system_error&) {
+      // No thread to be had (a tight ulimit -v, a process limit): one thread does both.
+      return false;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  try {
+    uint64_t taken = 0;
+    ReadAhead::Piece piece;
+    while (!(piece = ahead->next()).last) {
+      write(piece.data, piece.size);
+      taken += piece.size;
+      ahead->done();
+    }
+    ahead->done();
+    if (piece.changed) throw changedFile();
+    if (piece.error != MZ_ZIP_NO_ERROR) throw unreadable(reasonFor(piece.error, info, taken));
+  } catch (...) {
+    // What went wrong ends the run in most cases: the helper stops rather than wait.
+    ahead.reset();
+    throw;
+  }
+  return true;
 }
 
 mz_bool ZipArchive::extractInPlace(mz_uint index, Delivery& delivery) {
@@ -179,10 +135,13 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
     const uint64_t read = uint64_t(double(written) * ratio);
     if (read > RELEASE_MARGIN) releaseBehind(begin, begin + read - RELEASE_MARGIN);
   };
+  if (severalCores() && extractAhead(current, releasing)) {
+    releaseBehind(begin, end);
+    return;
+  }
+  ahead.reset();
   Delivery delivery{&releasing, 0, nullptr};
-  const mz_uint index = static_cast<mz_uint>(current.index);
-  const bool ahead = current.uncompressedSize >= AHEAD_MIN && std::thread::hardware_concurrency() > 1;
-  if (ahead ? extractAhead(index, delivery) : extractInPlace(index, delivery)) {
+  if (extractInPlace(static_cast<mz_uint>(current.index), delivery)) {
     releaseBehind(begin, end);
     return;
   }

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "archive_test_helpers.h"
 #include "zip_builder.h"
@@ -141,3 +142,81 @@ TEST(ZipExtract, OverlappingEntriesAreRefusedAtLoad) {
 }
 
 }  // namespace
+
+// Entries are inflated ahead of the caller, in order: whatever order the caller asks in,
+// skipping directories, going back or asking twice, each entry gets its own bytes.
+TEST(ZipExtract, AnyOrderOfRequestsGetsEachEntrysOwnBytes) {
+  ZipBuilder builder;
+  std::vector<std::string> contents;
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 100 == 0) builder.dir("d" + std::to_string(i) + "/");
+    std::string content = "entry " + std::to_string(i) + ":";
+    while (content.size() < size_t(200 + i % 700)) content += std::to_string(i * 31 + int(content.size()));
+    if (i == 1500) content = std::string(3u << 20, 'x') + content;  // longer than any buffer
+    builder.file("f" + std::to_string(i), content);
+    contents.push_back(content);
+  }
+  ZipArchive archive;
+  load(archive, builder.build());
+  std::vector<const ZipEntryInfo*> files;
+  for (const ZipEntryInfo& info : archive.entries())
+    if (info.name[0] == 'f') files.push_back(&info);
+  ASSERT_EQ(files.size(), contents.size());
+  for (size_t i = 0; i < files.size(); ++i)
+    ASSERT_TRUE(extracted(archive, *files[i]) == contents[i]) << "in order, " << i;
+  for (size_t i : {size_t(2999), size_t(7), size_t(7), size_t(8), size_t(1500), size_t(1499),
+                   size_t(1501), size_t(2000), size_t(0)})
+    ASSERT_TRUE(extracted(archive, *files[i]) == contents[i]) << "out of order, " << i;
+}
+
+// The checks come at an entry's end whatever its length: the recorded bytes are handed out,
+// then the entry is refused.
+TEST(ZipExtract, LongEntriesAreCheckedAtTheirEnd) {
+  const std::string text = [] {
+    std::string s;
+    for (int i = 0; s.size() < (3u << 20); ++i) s += std::to_string(i) + " ";
+    return s;
+  }();
+  const uint32_t size = uint32_t(text.size());
+  ZipArchive archive;
+  load(archive, ZipBuilder()
+                    .add({.name = "deflated", .data = text, .crc = crc32Of(text) ^ 1})
+                    .add({.name = "stored", .data = text, .method = 0, .crc = crc32Of(text) ^ 1})
+                    .add({.name = "claims less", .data = text, .uncompressedSize = size - 1})
+                    .add({.name = "claims more", .data = text, .uncompressedSize = size + 1})
+                    .file("good", text)
+                    .build());
+  const auto& entries = archive.entries();
+  const std::string fixed = "file couldn't be read: ";
+  const char* reasons[] = {"CRC mismatch", "CRC mismatch", "data longer than recorded",
+                           "data shorter than recorded"};
+  const uint64_t handedOut[] = {size, size, size - 1, size};
+  for (size_t i = 0; i < 4; ++i) {
+    uint64_t taken = 0;
+    EXPECT_EQ(messageOf([&] {
+                archive.extractEntry(entries[i], [&](const char*, size_t n) { taken += n; });
+              }),
+              fixed + reasons[i])
+        << i;
+    EXPECT_EQ(taken, handedOut[i]) << i;
+  }
+  EXPECT_TRUE(extracted(archive, entries[4]) == text);
+}
+
+// A writer that gives up among many small entries stops the inflating ahead; what follows
+// and what came before can still be had.
+TEST(ZipExtract, AWriterGivingUpAmongSmallEntriesLeavesTheRestReadable) {
+  ZipBuilder builder;
+  for (int i = 0; i < 200; ++i) builder.file("f" + std::to_string(i), std::string(1000 + i, char('a' + i % 26)));
+  ZipArchive archive;
+  load(archive, builder.build());
+  const auto& entries = archive.entries();
+  for (size_t i = 0; i < 50; ++i) extracted(archive, entries[i]);
+  EXPECT_EQ(messageOf([&] {
+              archive.extractEntry(entries[50], [](const char*, size_t) { throw std::runtime_error("no room"); });
+            }),
+            "no room");
+  EXPECT_EQ(extracted(archive, entries[51]), std::string(1051, char('a' + 51 % 26)));
+  EXPECT_EQ(extracted(archive, entries[50]), std::string(1050, char('a' + 50 % 26)));
+  EXPECT_EQ(extracted(archive, entries[199]), std::string(1199, char('a' + 199 % 26)));
+}

@@ -1,0 +1,263 @@
+#include "read_ahead.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bus_guard.h"
+
+namespace {
+
+// Each helper has six rooms of 1 MiB: the most any piece holds, and 6 MiB ahead at most.
+const int CHUNKS = 6;
+const size_t CHUNK = size_t(1) << 20;
+// The rest of a room shorter than this is left unused: pieces stay long.
+const size_t MIN_ROOM = size_t(64) << 10;
+// Pieces (small entries' ends count) waiting at most; bounds the ring.
+const size_t MAX_PIECES = 4096;
+// A waiting taker is woken once this much is ready, not for every small entry: one wake
+// per entry would cost more than the entry.
+const size_t WAKE_BYTES = size_t(256) << 10;
+const size_t WAKE_PIECES = 32;
+
+}  // namespace
+
+class ReadAhead::Lane {
+ public:
+  // Entries first, first + stride, and so on.
+  Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+       const char* guardBegin, size_t guardSize);
+  ~Lane();
+  Piece next();
+  void done();
+
+ private:
+  void run();
+  // The reader's write callback: copies the bytes into rooms, waiting for one when all
+  // are full; 0 when the lane is cancelled.
+  static size_t fill(void* self, mz_uint64 offset, const void* data, size_t n);
+  mz_uint8* room(size_t* size);
+  bool push(const Piece& piece, std::unique_lock<std::mutex>& lock);
+  int freeChunk() const;
+  void wakeTaker(bool always);
+
+  // The lane's own reader: the caller's is used on its thread meanwhile, and the
+  // reader keeps its inflater and last error in its state.
+  mz_zip_archive zip{};
+  const char* held;
+  size_t heldSize;
+  uint64_t stride;
+  const char* guardBegin;
+  size_t guardSize;
+  std::unique_ptr<char[]> storage;
+
+  std::mutex mutex;
+  std::condition_variable piecesReady, roomFreed;
+  std::vector<Piece> ring;  // pieces handed over and not yet taken
+  size_t head = 0, count = 0;
+  size_t queuedBytes = 0;
+  struct Chunk {
+    size_t pieces = 0;  // not yet taken
+    bool filling = false;
+  };
+  std::vector<Chunk> chunks;
+  bool takerWaiting = false, helperWaiting = false, cancelled = false, finished = false;
+
+  // The helper's own.
+  uint64_t entry = 0;
+  int chunk = -1;
+  size_t used = 0;
+  std::thread helper;
+};
+
+ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
+                     size_t guardSize)
+    : first(first), expected(first) {
+  lanes[0] = std::make_unique<Lane>(held, heldSize, first, 2, guardBegin, guardSize);
+  lanes[1] = std::make_unique<Lane>(held, heldSize, first + 1, 2, guardBegin, guardSize);
+}
+
+ReadAhead::~ReadAhead() = default;
+
+ReadAhead::Piece ReadAhead::next() {
+  Piece piece = lanes[(expected - first) % 2]->next();
+  // Past the last entry nothing more comes.
+  if (piece.last && piece.error == MZ_ZIP_INVALID_PARAMETER) piece.entry = expected;
+  return piece;
+}
+
+void ReadAhead::done() {
+  Lane& lane = *lanes[(expected - first) % 2];
+  const Piece piece = lane.next();
+  lane.done();
+  if (piece.last) ++expected;
+}
+
+ReadAhead::Lane::Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+                      const char* guardBegin, size_t guardSize)
+    : held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin), guardSize(guardSize),
+      storage(new char[CHUNKS * CHUNK]), ring(MAX_PIECES), chunks(CHUNKS), entry(first) {
+  helper = std::thread([this] { run(); });
+}
+
+ReadAhead::Lane::~Lane() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    cancelled = true;
+  }
+  roomFreed.notify_all();
+  helper.join();
+}
+
+int ReadAhead::Lane::freeChunk() const {
+  for (int i = 0; i < CHUNKS; ++i)
+    if (!chunks[size_t(i)].filling && chunks[size_t(i)].pieces == 0) return i;
+  return -1;
+}
+
+void ReadAhead::Lane::wakeTaker(bool always) {
+  if (takerWaiting && (always || finished || queuedBytes >= WAKE_BYTES || count >= WAKE_PIECES))
+    piecesReady.notify_one();
+}
+
+mz_uint8* ReadAhead::Lane::room(size_t* size) {
+  // Runs inside the reader, under the mapping's guard: a lock must never be left by a
+  // jump, and nothing here reads mapped bytes.
+  GuardPause pause;
+  std::unique_lock<std::mutex> lock(mutex);
+  if (chunk >= 0 && CHUNK - used < MIN_ROOM) {
+    chunks[size_t(chunk)].filling = false;
+    chunk = -1;
+  }
+  while (chunk < 0 && !cancelled) {
+    chunk = freeChunk();
+    if (chunk >= 0) break;
+    // Everything is full: what is ready goes to the taker while this side waits.
+    wakeTaker(true);
+    helperWaiting = true;
+    roomFreed.wait(lock);
+    helperWaiting = false;
+  }
+  if (cancelled) return nullptr;
+  if (!chunks[size_t(chunk)].filling) {
+    chunks[size_t(chunk)].filling = true;
+    used = 0;
+  }
+  *size = CHUNK - used;
+  return reinterpret_cast<mz_uint8*>(storage.get() + size_t(chunk) * CHUNK + used);
+}
+
+bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& lock) {
+  while (count == ring.size() && !cancelled) {
+    wakeTaker(true);
+    helperWaiting = true;
+    roomFreed.wait(lock);
+    helperWaiting = false;
+  }
+  if (cancelled) return false;
+  ring[(head + count) % ring.size()] = piece;
+  ++count;
+  queuedBytes += piece.size;
+  if (piece.size > 0) ++chunks[size_t(piece.chunk)].pieces;
+  wakeTaker(false);
+  return true;
+}
+
+size_t ReadAhead::Lane::fill(void* self, mz_uint64, const void* data, size_t n) {
+  Lane* lane = static_cast<Lane*>(self);
+  const char* from = static_cast<const char*>(data);
+  // Runs inside the reader, under the mapping's guard: nothing here reads mapped bytes.
+  GuardPause pause;
+  for (size_t left = n; left > 0;) {
+    size_t size = 0;
+    mz_uint8* to = lane->room(&size);
+    if (!to) return 0;
+    Piece piece;
+    piece.entry = lane->entry;
+    piece.data = reinterpret_cast<const char*>(to);
+    piece.size = std::min(size, left);
+    piece.chunk = lane->chunk;
+    memcpy(to, from, piece.size);
+    std::unique_lock<std::mutex> lock(lane->mutex);
+    if (!lane->push(piece, lock)) return 0;
+    lane->used += piece.size;
+    from += piece.size;
+    left -= piece.size;
+  }
+  return n;
+}
+
+void ReadAhead::Lane::run() {
+  // The central directory is read from the mapping too: a file cut short fails the
+  // lane's first entry.
+  bool open = false;
+  auto begin = [&] { open = mz_zip_reader_init_mem(&zip, held, heldSize, 0) != MZ_FALSE; };
+  const bool readable = guardBegin ? guarded(guardBegin, guardSize, begin) : (begin(), true);
+  if (!open) {
+    // Cut short while reading the directory: whatever it had built goes.
+    if (zip.m_zip_mode != MZ_ZIP_MODE_INVALID) mz_zip_reader_end(&zip);
+    Piece end;
+    end.entry = entry;
+    end.last = true;
+    end.changed = !readable;
+    end.error = MZ_ZIP_INVALID_HEADER_OR_CORRUPTED;
+    std::unique_lock<std::mutex> lock(mutex);
+    push(end, lock);
+  }
+  for (; open && entry < zip.m_total_files; entry += stride) {
+    Piece end;
+    end.entry = entry;
+    end.last = true;
+    bool done = false;
+    auto extract = [&] {
+      done = mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
+    };
+    if (guardBegin)
+      end.changed = !guarded(guardBegin, guardSize, extract);
+    else
+      extract();
+    if (!done) end.error = mz_zip_get_last_error(&zip);
+    std::unique_lock<std::mutex> lock(mutex);
+    if (cancelled || !push(end, lock)) break;
+  }
+  if (open) mz_zip_reader_end(&zip);
+  std::lock_guard<std::mutex> lock(mutex);
+  finished = true;
+  if (chunk >= 0) chunks[size_t(chunk)].filling = false;
+  wakeTaker(true);
+}
+
+ReadAhead::Piece ReadAhead::Lane::next() {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (count == 0 && !finished) {
+    takerWaiting = true;
+    piecesReady.wait(lock, [this] { return count > 0 || finished; });
+    takerWaiting = false;
+  }
+  if (count == 0) {
+    // Past the last entry: nothing more comes.
+    Piece none;
+    none.last = true;
+    none.error = MZ_ZIP_INVALID_PARAMETER;
+    return none;
+  }
+  return ring[head];
+}
+
+void ReadAhead::Lane::done() {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (count == 0) return;
+  const Piece& piece = ring[head];
+  bool freed = count == ring.size();
+  if (piece.size > 0) {
+    queuedBytes -= piece.size;
+    Chunk& from = chunks[size_t(piece.chunk)];
+    freed = --from.pieces == 0 && !from.filling ? true : freed;
+  }
+  head = (head + 1) % ring.size();
+  --count;
+  if (freed && helperWaiting) roomFreed.notify_one();
+}
