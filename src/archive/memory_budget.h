@@ -31,7 +31,8 @@ uint64_t availableMemory(const std::string& root = "");
 uint64_t addressSpaceLeft();
 
 // What a run needs beside the archive: its code, the toolkit and X client libraries with
-// their fonts, two threads' stacks and allocator arenas, and the extraction's buffers.
+// their fonts, its threads' stacks and allocator arenas, and the extraction's buffers (the
+// read-ahead's 12 MiB among them; without room for those it extracts on one thread).
 constexpr uint64_t RUN_HEADROOM = uint64_t(24) << 20;
 constexpr uint64_t RUN_ADDRESS_SPACE = uint64_t(96) << 20;
 
