@@ -11,9 +11,14 @@
 
 namespace {
 
-// Each helper has six rooms of 1 MiB: the most any piece holds, and 6 MiB ahead at most.
-const int CHUNKS = 6;
+// Rooms of 1 MiB, the most any piece holds, shared by the two helpers: 12 MiB ahead at most.
+const int CHUNKS = 12;
 const size_t CHUNK = size_t(1) << 20;
+// Rooms a helper working beyond the entry being taken leaves free, so that the helper of
+// that entry always finds one; that helper, whose bytes go out as they come, holds at most
+// CURRENT_MOST, so the other can get far ahead.
+const int RESERVE = 3;
+const int CURRENT_MOST = 4;
 // The rest of a room shorter than this is left unused: pieces stay long.
 const size_t MIN_ROOM = size_t(64) << 10;
 // Pieces (small entries' ends count) waiting at most; bounds the ring.
@@ -25,10 +30,92 @@ const size_t WAKE_PIECES = 32;
 
 }  // namespace
 
+// The rooms, shared: the helper of the entry being taken may have any free one, the other
+// only while RESERVE stay free. One helper then gets far ahead on a long entry while the
+// other's few rooms go round under the writing.
+class ReadAhead::Pool {
+ public:
+  Pool() : storage(new char[CHUNKS * CHUNK]), chunks(CHUNKS) {}
+
+  char* at(int chunk) { return storage.get() + size_t(chunk) * CHUNK; }
+
+  // A room to fill with entry `entry`'s bytes, or -1 once cancelled. `beforeWait` runs,
+  // with no lock held, each time there is none to be had yet.
+  template <typename BeforeWait>
+  int take(int lane, uint64_t entry, BeforeWait beforeWait) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!cancelled) {
+      int found = -1, free = 0, held = 0;
+      for (int i = 0; i < CHUNKS; ++i) {
+        const Chunk& c = chunks[size_t(i)];
+        if (c.filling || c.pieces > 0) {
+          held += c.owner == lane;
+          continue;
+        }
+        if (found < 0) found = i;
+        ++free;
+      }
+      if (found >= 0 && (entry == taking ? held < CURRENT_MOST : free > RESERVE)) {
+        chunks[size_t(found)].filling = true;
+        chunks[size_t(found)].owner = lane;
+        return found;
+      }
+      const uint64_t seen = generation;
+      lock.unlock();
+      beforeWait();
+      lock.lock();
+      changed.wait(lock, [&] { return generation != seen || cancelled; });
+    }
+    return -1;
+  }
+  void stopFilling(int chunk) {
+    std::lock_guard<std::mutex> lock(mutex);
+    chunks[size_t(chunk)].filling = false;
+    if (chunks[size_t(chunk)].pieces == 0) bump();
+  }
+  void added(int chunk) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++chunks[size_t(chunk)].pieces;
+  }
+  void taken(int chunk) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (--chunks[size_t(chunk)].pieces == 0 && !chunks[size_t(chunk)].filling) bump();
+  }
+  // The entry whose bytes are taken now.
+  void nowTaking(uint64_t entry) {
+    std::lock_guard<std::mutex> lock(mutex);
+    taking = entry;
+    bump();
+  }
+  void cancel() {
+    std::lock_guard<std::mutex> lock(mutex);
+    cancelled = true;
+    changed.notify_all();
+  }
+
+ private:
+  void bump() {
+    ++generation;
+    changed.notify_all();
+  }
+
+  std::unique_ptr<char[]> storage;
+  struct Chunk {
+    size_t pieces = 0;  // not yet taken
+    bool filling = false;
+    int owner = -1;  // the lane that fills it
+  };
+  std::vector<Chunk> chunks;
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t taking = 0, generation = 0;
+  bool cancelled = false;
+};
+
 class ReadAhead::Lane {
  public:
   // Entries first, first + stride, and so on.
-  Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+  Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first, uint64_t stride,
        const char* guardBegin, size_t guardSize);
   ~Lane();
   Piece next();
@@ -41,46 +128,47 @@ class ReadAhead::Lane {
   static size_t fill(void* self, mz_uint64 offset, const void* data, size_t n);
   mz_uint8* room(size_t* size);
   bool push(const Piece& piece, std::unique_lock<std::mutex>& lock);
-  int freeChunk() const;
   void wakeTaker(bool always);
 
   // The lane's own reader: the caller's is used on its thread meanwhile, and the
   // reader keeps its inflater and last error in its state.
   mz_zip_archive zip{};
+  Pool& pool;
   const char* held;
   size_t heldSize;
   uint64_t stride;
   const char* guardBegin;
   size_t guardSize;
-  std::unique_ptr<char[]> storage;
 
   std::mutex mutex;
   std::condition_variable piecesReady, roomFreed;
   std::vector<Piece> ring;  // pieces handed over and not yet taken
   size_t head = 0, count = 0;
   size_t queuedBytes = 0;
-  struct Chunk {
-    size_t pieces = 0;  // not yet taken
-    bool filling = false;
-  };
-  std::vector<Chunk> chunks;
   bool takerWaiting = false, helperWaiting = false, cancelled = false, finished = false;
 
   // The helper's own.
   uint64_t entry = 0;
   int chunk = -1;
   size_t used = 0;
+  bool stopped = false;  // no more rooms: cancelled
   std::thread helper;
 };
 
 ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
                      size_t guardSize)
-    : first(first), expected(first) {
-  lanes[0] = std::make_unique<Lane>(held, heldSize, first, 2, guardBegin, guardSize);
-  lanes[1] = std::make_unique<Lane>(held, heldSize, first + 1, 2, guardBegin, guardSize);
+    : pool(std::make_unique<Pool>()), first(first), expected(first) {
+  pool->nowTaking(first);
+  lanes[0] = std::make_unique<Lane>(*pool, held, heldSize, first, 2, guardBegin, guardSize);
+  lanes[1] = std::make_unique<Lane>(*pool, held, heldSize, first + 1, 2, guardBegin, guardSize);
 }
 
-ReadAhead::~ReadAhead() = default;
+ReadAhead::~ReadAhead() {
+  // A helper waiting for a room gives up first; then each is stopped and joined.
+  pool->cancel();
+  lanes[0].reset();
+  lanes[1].reset();
+}
 
 ReadAhead::Piece ReadAhead::next() {
   Piece piece = lanes[(expected - first) % 2]->next();
@@ -93,13 +181,13 @@ void ReadAhead::done() {
   Lane& lane = *lanes[(expected - first) % 2];
   const Piece piece = lane.next();
   lane.done();
-  if (piece.last) ++expected;
+  if (piece.last) pool->nowTaking(++expected);
 }
 
-ReadAhead::Lane::Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
-                      const char* guardBegin, size_t guardSize)
-    : held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin), guardSize(guardSize),
-      storage(new char[CHUNKS * CHUNK]), ring(MAX_PIECES), chunks(CHUNKS), entry(first) {
+ReadAhead::Lane::Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first,
+                      uint64_t stride, const char* guardBegin, size_t guardSize)
+    : pool(pool), held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin),
+      guardSize(guardSize), ring(MAX_PIECES), entry(first) {
   helper = std::thread([this] { run(); });
 }
 
@@ -112,12 +200,6 @@ ReadAhead::Lane::~Lane() {
   helper.join();
 }
 
-int ReadAhead::Lane::freeChunk() const {
-  for (int i = 0; i < CHUNKS; ++i)
-    if (!chunks[size_t(i)].filling && chunks[size_t(i)].pieces == 0) return i;
-  return -1;
-}
-
 void ReadAhead::Lane::wakeTaker(bool always) {
   if (takerWaiting && (always || finished || queuedBytes >= WAKE_BYTES || count >= WAKE_PIECES))
     piecesReady.notify_one();
@@ -127,27 +209,24 @@ mz_uint8* ReadAhead::Lane::room(size_t* size) {
   // Runs inside the reader, under the mapping's guard: a lock must never be left by a
   // jump, and nothing here reads mapped bytes.
   GuardPause pause;
-  std::unique_lock<std::mutex> lock(mutex);
   if (chunk >= 0 && CHUNK - used < MIN_ROOM) {
-    chunks[size_t(chunk)].filling = false;
+    pool.stopFilling(chunk);
     chunk = -1;
   }
-  while (chunk < 0 && !cancelled) {
-    chunk = freeChunk();
-    if (chunk >= 0) break;
-    // Everything is full: what is ready goes to the taker while this side waits.
-    wakeTaker(true);
-    helperWaiting = true;
-    roomFreed.wait(lock);
-    helperWaiting = false;
-  }
-  if (cancelled) return nullptr;
-  if (!chunks[size_t(chunk)].filling) {
-    chunks[size_t(chunk)].filling = true;
+  if (chunk < 0) {
+    // Waiting for a room: what is ready goes to the taker meanwhile.
+    chunk = pool.take(int(entry % stride), entry, [this] {
+      std::lock_guard<std::mutex> lock(mutex);
+      wakeTaker(true);
+    });
+    if (chunk < 0) {
+      stopped = true;
+      return nullptr;
+    }
     used = 0;
   }
   *size = CHUNK - used;
-  return reinterpret_cast<mz_uint8*>(storage.get() + size_t(chunk) * CHUNK + used);
+  return reinterpret_cast<mz_uint8*>(pool.at(chunk) + used);
 }
 
 bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& lock) {
@@ -161,7 +240,7 @@ bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& loc
   ring[(head + count) % ring.size()] = piece;
   ++count;
   queuedBytes += piece.size;
-  if (piece.size > 0) ++chunks[size_t(piece.chunk)].pieces;
+  if (piece.size > 0) pool.added(piece.chunk);
   wakeTaker(false);
   return true;
 }
@@ -221,12 +300,12 @@ void ReadAhead::Lane::run() {
       extract();
     if (!done) end.error = mz_zip_get_last_error(&zip);
     std::unique_lock<std::mutex> lock(mutex);
-    if (cancelled || !push(end, lock)) break;
+    if (stopped || cancelled || !push(end, lock)) break;
   }
   if (open) mz_zip_reader_end(&zip);
   std::lock_guard<std::mutex> lock(mutex);
   finished = true;
-  if (chunk >= 0) chunks[size_t(chunk)].filling = false;
+  if (chunk >= 0) pool.stopFilling(chunk);
   wakeTaker(true);
 }
 
@@ -251,13 +330,12 @@ void ReadAhead::Lane::done() {
   std::unique_lock<std::mutex> lock(mutex);
   if (count == 0) return;
   const Piece& piece = ring[head];
-  bool freed = count == ring.size();
+  const bool ringWasFull = count == ring.size();
   if (piece.size > 0) {
     queuedBytes -= piece.size;
-    Chunk& from = chunks[size_t(piece.chunk)];
-    freed = --from.pieces == 0 && !from.filling ? true : freed;
+    pool.taken(piece.chunk);
   }
   head = (head + 1) % ring.size();
   --count;
-  if (freed && helperWaiting) roomFreed.notify_one();
+  if (ringWasFull && helperWaiting) roomFreed.notify_one();
 }

@@ -46,11 +46,13 @@ class ReadAhead {
   void done();
 
   class Lane;
+  class Pool;
 
  private:
-  // Two helpers, each with its own entries (every other one), reader and rooms: while the bytes
-  // of one entry are taken, the next one is inflated as far as its rooms go, so a long
-  // entry does not hold the second core idle.
+  std::unique_ptr<Pool> pool;  // the rooms; outlives the lanes that fill them
+  // Two helpers, each with its own entries (every other one) and reader: while the bytes
+  // of one entry are taken, the next one is inflated as far as the shared rooms allow, so
+  // a long entry does not hold the second core idle.
   std::unique_ptr<Lane> lanes[2];
   uint64_t first;
   uint64_t expected;
