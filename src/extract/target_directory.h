@@ -69,9 +69,9 @@ class TargetDirectory {
   // Takes an exclusive lock on the directory and shared ones on every directory above it
   // that can be opened, held until the result goes: installers whose targets are one
   // inside the other (so that either could write where the other replaces) run one after
-  // the other, unrelated ones at once. Calls `waiting` every listener_pace::CALL_INTERVAL while another
-  // holds one; what `waiting` throws ends the wait. Where the file system has no locks,
-  // runs unlocked.
+  // the other, unrelated ones at once. Calls `waiting` every listener_pace::CALL_INTERVAL
+  // while another holds one; what `waiting` throws ends the wait. Where the file system
+  // has no locks, runs unlocked.
   TargetLock lock(const std::function<void()>& waiting) const;
 
   // Opens the directory `components` below `from` (the target or a directory inside it),
