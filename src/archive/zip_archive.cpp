@@ -113,7 +113,7 @@ ZipArchive::~ZipArchive() {
 }
 
 void ZipArchive::endCurrentMode() {
-  // The helper reads the reader's state: it stops first.
+  // The helpers read the bytes held: they stop first.
   ahead.reset();
   switch (zip->m_zip_mode) {
     case MZ_ZIP_MODE_WRITING:

@@ -4,7 +4,6 @@ the file the kernel runs whatever argv[0] says."""
 
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
@@ -88,15 +87,11 @@ class FailuresInTheWindow(Scratch):
         run = self.start(python_installer(self.work, entries, STUB_COMMENT.encode(), wrong_crc))
         window = lib.find_window(run=run)
         # The failure's caption is drawn by the event loop's next pass after it is reported.
-        deadline = time.monotonic() + 60
-        while True:
-            reported = "CRC mismatch" in run.stderr()
-            image = lib.screenshot(window, "long-failure")
-            bands = dark_row_bands(image, 5, 600, 2, 46)
-            if (reported and len(bands) == 2) or time.monotonic() > deadline:
-                break
-            time.sleep(0.05)
-        self.assertTrue(reported, "no failure reported: " + run.stderr())
+        reported = lambda image: ("CRC mismatch" in run.stderr()
+                                  and len(dark_row_bands(image, 5, 600, 2, 46)) == 2)
+        image = lib.screenshot_when(window, "long-failure", reported)
+        self.assertIn("CRC mismatch", run.stderr(), "no failure reported")
+        bands = dark_row_bands(image, 5, 600, 2, 46)
         self.assertEqual(len(bands), 2, "caption lines: %s (%s)" % (bands, image.path))
         self.assertEqual(dark_columns(image, 600, 605, 2, 46), [], "text past the edge")
         lib.request_close(window)

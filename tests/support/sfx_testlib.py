@@ -17,6 +17,7 @@ import stat
 import subprocess
 import tempfile
 import time
+import unittest
 import zipfile
 
 PACK_INSTALLER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
@@ -441,6 +442,17 @@ def screenshot(window, name):
     return Image.load(path)
 
 
+def screenshot_when(window, name, ready, timeout=30):
+    """A screenshot of the window once `ready(image)` holds, or the last one taken when it
+    does not within `timeout` seconds: the drawing follows the event that asks for it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        image = screenshot(window, name)
+        if ready(image) or time.monotonic() > deadline:
+            return image
+        time.sleep(0.05)
+
+
 class Image:
     """An RGB picture read through ImageMagick as binary PPM."""
 
@@ -470,3 +482,36 @@ class Image:
 
 def is_dark(rgb, limit=100):
     return max(rgb) < limit
+
+
+class InstallerCase(unittest.TestCase):
+    """Each test builds its installers in a scratch directory and runs them in a fresh,
+    empty working directory beside it, `target`."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="sfx-window-")
+        self.addCleanup(shutil.rmtree, self.scratch, True)
+        self.target = os.path.join(self.scratch, "target")
+        os.mkdir(self.target)
+        self.builds = os.path.join(self.scratch, "build")
+        os.mkdir(self.builds)
+
+    def installer(self, files, comment=None):
+        return build_installer(self.builds, files, "pkg", comment)
+
+    def start(self, installer, args=(), env=None):
+        run = Run(installer, self.target, args, env)
+        self.addCleanup(run.kill)
+        return run
+
+    def start_and_find(self, installer, args=(), title=TITLE):
+        run = self.start(installer, args)
+        return run, find_window(title, run=run)
+
+    def wait_for(self, condition, what, timeout=30):
+        """Waits for `condition`; fails naming `what` after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail("no %s within %d s" % (what, timeout))
+            time.sleep(0.01)

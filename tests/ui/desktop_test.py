@@ -5,9 +5,7 @@ in SFX_SCREENSHOTS."""
 
 import ctypes
 import os
-import shutil
 import signal
-import tempfile
 import time
 import unittest
 
@@ -22,6 +20,8 @@ OLD_FILES = 20000
 # The window manager's frame moves the window right and down by its border and title.
 FRAME_SLACK = 40
 CAPTION = (5, 13, 595, 29)
+# Dark only once the button is active; grey before.
+BUTTON_LABEL = (465, 103, 125, 19)
 RED = 0xFF0000
 
 
@@ -79,42 +79,25 @@ def cover_and_uncover(x, y, width, height):
     lib.XSync(conn.display, 0)
 
 
-class DesktopCase(unittest.TestCase):
+class DesktopCase(sfx.InstallerCase):
     def setUp(self):
-        self.scratch = tempfile.mkdtemp(prefix="sfx-desktop-")
-        self.addCleanup(shutil.rmtree, self.scratch, True)
-        self.target = os.path.join(self.scratch, "target")
-        os.mkdir(self.target)
-        self.builds = os.path.join(self.scratch, "build")
-        os.mkdir(self.builds)
+        super().setUp()
         self.addCleanup(sfx.set_resources, None)
 
     def installer(self, files=SMALL_TREE, comment=None):
-        return sfx.build_installer(self.builds, files, "pkg", comment)
-
-    def start(self, installer, args=()):
-        run = sfx.Run(installer, self.target, args)
-        self.addCleanup(run.kill)
-        return run, sfx.find_window(run=run)
-
-    def wait_for(self, condition, what, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail("no %s within %d s" % (what, timeout))
-            time.sleep(0.01)
+        return super().installer(files, comment)
 
     def finished_window(self, dpi):
         """A window whose extraction has ended, at `dpi`: its size, position and picture."""
         sfx.set_resources("Xft.dpi:\t%d\n" % dpi)
         installer = self.installer()
-        run, window = self.start(installer)
+        run, window = self.start_and_find(installer)
         self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/readme.txt")),
                       "extracted file")
-        time.sleep(0.3)  # the first drawing
+        image = sfx.screenshot_when(window, "%s-%ddpi" % (os.environ.get("SFX_WM", "nowm"), dpi),
+                                    lambda image: dark_rows(image, scaled(CAPTION, dpi / 96)))
         size = sfx.window_geometry(window)
         position = sfx.window_position(window)
-        image = sfx.screenshot(window, "%s-%ddpi" % (os.environ.get("SFX_WM", "nowm"), dpi))
         print("%s, %d dpi: window %dx%d at %d,%d, screenshot %dx%d" % (
             os.environ.get("SFX_WM"), dpi, size[0], size[1], position[0], position[1],
             image.width, image.height))
@@ -147,7 +130,7 @@ class PlacementAndScaleTest(DesktopCase):
 
     def test_icon_and_size_hints_follow_the_scale(self):
         sfx.set_resources("Xft.dpi:\t144\n")
-        run, window = self.start(self.installer())
+        run, window = self.start_and_find(self.installer())
         hints = sfx.size_hints(window)
         self.assertEqual(hints.get("minimum"), (908, 210), hints)
         self.assertEqual(hints.get("maximum"), (908, 210), hints)
@@ -155,7 +138,7 @@ class PlacementAndScaleTest(DesktopCase):
 
     def test_geometry_option_wins(self):
         sfx.set_resources("Xft.dpi:\t192\n")
-        run, window = self.start(self.installer(), ["-geometry", "500x120+30+40"])
+        run, window = self.start_and_find(self.installer(), ["-geometry", "500x120+30+40"])
         self.assertEqual(sfx.window_geometry(window), (500, 120))
         x, y = sfx.window_position(window)
         self.assertTrue(30 <= x <= 30 + FRAME_SLACK and 40 <= y <= 40 + FRAME_SLACK, (x, y))
@@ -166,7 +149,7 @@ class ClosingTest(DesktopCase):
         sfx.write_tree(self.target, {"pkg/": None, "pkg/old.txt": "previous\n"})
         before = sfx.tree(self.target)
         installer = self.installer(sfx.many_files("pkg", MANY), comment="$AUTORUN$>touch ran")
-        run, window = self.start(installer)
+        run, window = self.start_and_find(installer)
         self.wait_for(lambda: any(n.startswith(".sfx-stage") for n in os.listdir(self.target)),
                       "extraction under way")
         closed = time.monotonic()
@@ -177,10 +160,11 @@ class ClosingTest(DesktopCase):
         self.assertEqual(sfx.tree(self.target), before)
 
     def test_return_presses_fechar(self):
-        run, window = self.start(self.installer())
+        run, window = self.start_and_find(self.installer())
         self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/readme.txt")),
                       "extracted file")
-        time.sleep(0.3)  # the last entry's end, which activates the button
+        # Return presses the button once the last entry's end has made it active.
+        sfx.screenshot_when(window, "return", lambda image: dark_rows(image, BUTTON_LABEL))
         sfx.press_key(window, "Return")
         self.assertTrue(sfx.wait_gone(window), "Return left the window open")
         self.assertEqual(run.wait(), 0, run.stderr())
@@ -194,7 +178,7 @@ class LivenessTest(DesktopCase):
 
     def test_repaints_while_the_old_tree_is_removed(self):
         sfx.write_tree(self.target, sfx.many_files("pkg", OLD_FILES, size=1))
-        run, window = self.start(self.installer({"pkg/": None, "pkg/new.txt": "new\n"}))
+        run, window = self.start_and_find(self.installer({"pkg/": None, "pkg/new.txt": "new\n"}))
         stage = lambda: [n for n in os.listdir(self.target) if n.startswith(".sfx-stage")]
         # The new installation in place and the old one still under the stage's name.
         self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/new.txt"))

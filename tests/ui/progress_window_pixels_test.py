@@ -3,8 +3,6 @@ share of its width that the count of announced entries predicts, and the caption
 the left. Screenshots are kept in SFX_SCREENSHOTS for people to look at."""
 
 import os
-import shutil
-import tempfile
 import time
 import unittest
 
@@ -28,22 +26,18 @@ def blue_span(image):
     return xs[0], xs[-1]
 
 
+def button_active(image):
+    """An active button draws its label in the dark foreground colour, an inactive one in a
+    washed-out grey."""
+    return bool(dark_columns(image, BUTTON_X + 10, BUTTON_Y + 8, BUTTON_W - 20, BUTTON_H - 16))
+
+
 def dark_columns(image, x, y, w, h):
     return sorted({px for px in range(x, x + w) for py in range(y, y + h)
                    if sfx.is_dark(image.pixel(px, py))})
 
 
-class PixelCase(unittest.TestCase):
-    def setUp(self):
-        self.scratch = tempfile.mkdtemp(prefix="sfx-pixels-")
-        self.addCleanup(shutil.rmtree, self.scratch, True)
-        self.target = os.path.join(self.scratch, "target")
-        os.mkdir(self.target)
-
-    def start(self, installer):
-        run = sfx.Run(installer, self.target)
-        self.addCleanup(run.kill)
-        return run, sfx.find_window(run=run)
+class PixelCase(sfx.InstallerCase):
 
     def assert_fill_share(self, image, announced, count):
         """The toolkit fills round(width * share) pixels from the bar's left edge, inside
@@ -58,10 +52,7 @@ class PixelCase(unittest.TestCase):
             self.assertNotEqual(image.pixel(last + 3, FILL_ROW), BLUE, image.path)
 
     def assert_button_active(self, image):
-        # An active button draws its label in the dark foreground colour, an inactive one
-        # in a washed-out grey.
-        self.assertTrue(dark_columns(image, BUTTON_X + 10, BUTTON_Y + 8, BUTTON_W - 20,
-                                     BUTTON_H - 16), "button label not dark in " + image.path)
+        self.assertTrue(button_active(image), "button label not dark in " + image.path)
 
 
 class FinishedWindowTest(PixelCase):
@@ -69,12 +60,11 @@ class FinishedWindowTest(PixelCase):
         files = {"pkg/": None}
         files.update({"pkg/f%d.txt" % i: "data %d\n" % i for i in range(6)})
         installer = sfx.build_installer(self.scratch, files, "pkg")
-        run, window = self.start(installer)
+        run, window = self.start_and_find(installer)
         while sfx.count_files(self.target) < 6:
             self.assertTrue(run.running(), run.stderr())
             time.sleep(0.02)
-        time.sleep(0.3)  # into the event loop
-        image = sfx.screenshot(window, "finished")
+        image = sfx.screenshot_when(window, "finished", button_active)
 
         self.assertEqual((image.width, image.height), (605, 140))
         self.assert_fill_share(image, 7, 7)
@@ -97,13 +87,12 @@ class FailedExtractionTest(PixelCase):
         # No packager would ship it: it goes behind the stub as it is.
         installer = sfx.append_to_stub(data, os.path.join(self.scratch, "installer"))
 
-        run, window = self.start(installer)
+        run, window = self.start_and_find(installer)
         deadline = time.monotonic() + 20
         while "b.txt" not in run.stderr() and time.monotonic() < deadline:
             self.assertTrue(run.running(), run.stderr())
             time.sleep(0.02)
-        time.sleep(0.3)
-        image = sfx.screenshot(window, "failed-extraction")
+        image = sfx.screenshot_when(window, "failed-extraction", button_active)
 
         self.assert_fill_share(image, 2, 4)
         self.assert_button_active(image)

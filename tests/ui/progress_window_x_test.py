@@ -3,9 +3,7 @@ properties, the ways to close it, the toolkit's options and a missing display.
 Run under tests/support/with-xvfb.sh with SFX_STUB and SFX_WM_DELETE set (see CMake)."""
 
 import os
-import shutil
 import socket
-import tempfile
 import time
 import unittest
 
@@ -28,29 +26,9 @@ MANY = 3000
 BUTTON_CENTRE = (455 + 145 // 2, 95 + 35 // 2)
 
 
-class InstallerCase(unittest.TestCase):
-    """Each test builds its installers in a scratch directory and runs them in a fresh,
-    empty working directory beside it."""
-
-    def setUp(self):
-        self.scratch = tempfile.mkdtemp(prefix="sfx-window-")
-        self.addCleanup(shutil.rmtree, self.scratch, True)
-        self.target = os.path.join(self.scratch, "target")
-        os.mkdir(self.target)
-        self.builds = os.path.join(self.scratch, "build")
-        os.mkdir(self.builds)
-
+class InstallerCase(sfx.InstallerCase):
     def installer(self, files=None, comment=None):
-        return sfx.build_installer(self.builds, files or SMALL_TREE, "pkg", comment)
-
-    def start(self, installer, args=(), env=None):
-        run = sfx.Run(installer, self.target, args, env)
-        self.addCleanup(run.kill)
-        return run
-
-    def start_and_find(self, installer, args=(), title=sfx.TITLE):
-        run = self.start(installer, args)
-        return run, sfx.find_window(title, run=run)
+        return super().installer(files or SMALL_TREE, comment)
 
     def wait_for_files(self, count, timeout=30):
         deadline = time.monotonic() + timeout
