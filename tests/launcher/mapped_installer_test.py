@@ -34,7 +34,15 @@ def wait_end_or_failure(run, timeout=60):
             raise AssertionError("the installer hangs: " + run.stderr())
         time.sleep(0.05)
     if run.running():
-        lib.request_close(lib.find_window(run=run))
+        try:
+            window = lib.find_window(run=run)
+        except RuntimeError:
+            # Refused before any window could exist (too little for the toolkit): the
+            # message was written just before the exit.
+            if run.running():
+                raise
+        else:
+            lib.request_close(window)
     return run.wait(timeout=timeout)
 
 
