@@ -116,7 +116,7 @@ class ReadAhead::Lane {
  public:
   // Entries first, first + stride, and so on.
   Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first, uint64_t stride,
-       const char* guardBegin, size_t guardSize);
+       const char* guardBegin, size_t guardSize, const std::function<bool(uint64_t)>& passed);
   ~Lane();
   Piece next();
   void done();
@@ -139,6 +139,7 @@ class ReadAhead::Lane {
   uint64_t stride;
   const char* guardBegin;
   size_t guardSize;
+  const std::function<bool(uint64_t)>& passed;
 
   std::mutex mutex;
   std::condition_variable piecesReady, roomFreed;
@@ -156,11 +157,13 @@ class ReadAhead::Lane {
 };
 
 ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
-                     size_t guardSize)
-    : pool(std::make_unique<Pool>()), first(first), expected(first) {
+                     size_t guardSize, std::function<bool(uint64_t)> passedOver)
+    : pool(std::make_unique<Pool>()), passed(std::move(passedOver)), first(first),
+      expected(first) {
   pool->nowTaking(first);
-  lanes[0] = std::make_unique<Lane>(*pool, held, heldSize, first, 2, guardBegin, guardSize);
-  lanes[1] = std::make_unique<Lane>(*pool, held, heldSize, first + 1, 2, guardBegin, guardSize);
+  lanes[0] = std::make_unique<Lane>(*pool, held, heldSize, first, 2, guardBegin, guardSize, passed);
+  lanes[1] = std::make_unique<Lane>(*pool, held, heldSize, first + 1, 2, guardBegin, guardSize,
+                                    passed);
 }
 
 ReadAhead::~ReadAhead() {
@@ -185,9 +188,10 @@ void ReadAhead::done() {
 }
 
 ReadAhead::Lane::Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first,
-                      uint64_t stride, const char* guardBegin, size_t guardSize)
+                      uint64_t stride, const char* guardBegin, size_t guardSize,
+                      const std::function<bool(uint64_t)>& passed)
     : pool(pool), held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin),
-      guardSize(guardSize), ring(MAX_PIECES), entry(first) {
+      guardSize(guardSize), passed(passed), ring(MAX_PIECES), entry(first) {
   helper = std::thread([this] { run(); });
 }
 
@@ -290,6 +294,11 @@ void ReadAhead::Lane::run() {
     Piece end;
     end.entry = entry;
     end.last = true;
+    if (passed(entry)) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (stopped || cancelled || !push(end, lock)) break;
+      continue;
+    }
     bool done = false;
     auto extract = [&] {
       done = mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "miniz_zip.h"
@@ -29,10 +30,11 @@ class ReadAhead {
 
   // Starts inflating at entry `first` of the archive held in [held, held + heldSize).
   // Reads of [guardBegin, guardBegin + guardSize), the mapped file (or nothing), that fail
-  // end that entry with `changed`. Throws std::system_error when no thread can be
-  // started, std::bad_alloc without memory.
+  // end that entry with `changed`. Entries `passed` over (extracted elsewhere; it is
+  // asked on the helpers) end at once, without bytes. Throws std::system_error when no
+  // thread can be started, std::bad_alloc without memory.
   ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
-            size_t guardSize);
+            size_t guardSize, std::function<bool(uint64_t)> passed);
   // Stops the helpers wherever they are.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -53,6 +55,7 @@ class ReadAhead {
   // Two helpers, each with its own entries (every other one) and reader: while the bytes
   // of one entry are taken, the next one is inflated as far as the shared rooms allow, so
   // a long entry does not hold the second core idle.
+  std::function<bool(uint64_t)> passed;  // read by the lanes
   std::unique_ptr<Lane> lanes[2];
   uint64_t first;
   uint64_t expected;

@@ -10,6 +10,7 @@
 
 #include "huge_pages.h"
 #include "memory_budget.h"
+#include "long_entries.h"
 #include "read_ahead.h"
 #include "zip_format.h"
 
@@ -115,6 +116,7 @@ ZipArchive::~ZipArchive() {
 void ZipArchive::endCurrentMode() {
   // The helpers read the bytes held: they stop first.
   ahead.reset();
+  aside.reset();
   switch (zip->m_zip_mode) {
     case MZ_ZIP_MODE_WRITING:
       mz_zip_writer_finalize_archive(zip.get());

@@ -24,6 +24,7 @@
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -38,6 +39,7 @@
 #include "mapped_file.h"
 #include "miniz_zip.h"
 
+class LongEntries;
 class ReadAhead;
 
 // One entry's central-directory record. Times are local time.
@@ -112,6 +114,32 @@ class ZipArchive {
   // REASON" when it cannot be extracted, possibly after some chunks were handed over.
   // What `write` throws passes unchanged.
   void extractEntry(const ZipEntryInfo& info, const ChunkWriter& write);
+  // Entries this long or longer are best extracted on a helper thread each, straight to
+  // their writer, while the caller goes on with the entries that follow: bytes handed
+  // over in order could run only a few MiB ahead, and two long entries in a row would
+  // leave a core idle.
+  static constexpr uint64_t LONG_ENTRY = uint64_t(4) << 20;
+  // extractEntry takes them on its own thread: its read-ahead passes them over.
+  static bool isLong(const ZipEntryInfo& info) {
+    return info.compressedSize > 0 && info.uncompressedSize >= LONG_ENTRY;
+  }
+  // Starts extracting the long entry at `info.index` to `write` on a helper thread and
+  // returns at once; false when the entry is not long or no helper can be had (then use
+  // extractEntry). `write` is called on the helper and must stay valid until the entry
+  // is reported by extractedAside() or stopAside() returns.
+  bool extractAside(const ZipEntryInfo& info, const ChunkWriter& write);
+  // The entries extracted aside that ended since the last call, waiting up to `timeout`
+  // for one when none has: each with what extractEntry would have thrown, or null.
+  struct AsideEnd {
+    uint64_t index;
+    std::exception_ptr failure;
+  };
+  std::vector<AsideEnd> extractedAside(std::chrono::milliseconds timeout);
+  // The bytes of entry `index` handed to its writer so far, while it runs.
+  uint64_t writtenAside(uint64_t index);
+  // Stops the helpers wherever they are: no writer is called afterwards.
+  void stopAside();
+
   // The whole entry in memory, through extractEntry.
   std::string readEntry(const ZipEntryInfo& info);
 
@@ -141,6 +169,7 @@ class ZipArchive {
   // Extracts entry `index` to `delivery` on this thread; false when the reader fails
   // (why: its last error, or delivery.failure).
   mz_bool extractInPlace(mz_uint index, Delivery& delivery);
+
   // The same through the read-ahead helper, kept from one entry to the next; false when
   // no helper can be had. Throws as extractEntry does.
   bool extractAhead(const ZipEntryInfo& info, const ChunkWriter& write);
@@ -160,6 +189,7 @@ class ZipArchive {
   // is allocated once rather than per entry.
   std::unique_ptr<mz_zip_archive_file_stat> statScratch;
   std::unique_ptr<ReadAhead> ahead;  // inflating the entries that follow, if any
+  std::unique_ptr<LongEntries> aside;  // extracting long entries, if any
 };
 
 template <typename Read>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "entry_size_limit.h"
+#include "long_entries.h"
 #include "read_ahead.h"
 #include "zip_archive.h"
 #include "zip_format.h"
@@ -67,12 +68,13 @@ bool severalCores() {
 }  // namespace
 
 bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write) {
-  // Entries without data (directories, which the caller does not extract) are passed
-  // over; any other entry the helper is not at starts it again there.
+  // Entries without data (directories, which the caller does not extract) and long ones
+  // are passed over; any other entry the helper is not at starts it again there.
   if (ahead && ahead->nextEntry() < info.index) {
-    bool empty = true;
-    for (uint64_t i = ahead->nextEntry(); i < info.index && empty; ++i) empty = listed[i].compressedSize == 0;
-    while (empty && ahead->nextEntry() < info.index) {
+    bool passed = true;
+    for (uint64_t i = ahead->nextEntry(); i < info.index && passed; ++i)
+      passed = listed[i].compressedSize == 0 || isLong(listed[i]);
+    while (passed && ahead->nextEntry() < info.index) {
       ahead->next();
       ahead->done();
     }
@@ -80,8 +82,10 @@ bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write
   if (!ahead || ahead->nextEntry() != info.index) {
     ahead.reset();
     try {
+      // The records stay as they are while the helpers run.
       ahead = std::make_unique<ReadAhead>(view.data(), view.size(), info.index, mapping.data(),
-                                          mapping.size());
+                                          mapping.size(),
+                                          [this](uint64_t i) { return isLong(listed[i]); });
     } catch (const std::system_error&) {
       // No thread to be had (a tight ulimit -v, a process limit): one thread does both.
       return false;
@@ -135,7 +139,7 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
     const uint64_t read = uint64_t(double(written) * ratio);
     if (read > RELEASE_MARGIN) releaseBehind(begin, begin + read - RELEASE_MARGIN);
   };
-  if (severalCores() && extractAhead(current, releasing)) {
+  if (severalCores() && !isLong(current) && extractAhead(current, releasing)) {
     releaseBehind(begin, end);
     return;
   }
@@ -149,6 +153,46 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
   if (delivery.failure) std::rethrow_exception(delivery.failure);
   throw unreadable(reasonFor(error, current, delivery.taken));
 }
+
+bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write) {
+  if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
+  if (info.index >= listed.size() || !isLong(listed[info.index]) || !severalCores()) return false;
+  const ZipEntryInfo& current = listed[info.index];
+  if (!aside) {
+    try {
+      aside = std::make_unique<LongEntries>(view.data(), view.size(), mapping);
+    } catch (const std::system_error&) {
+      return false;  // no thread to be had: the caller extracts it
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  const uint64_t begin = current.localHeaderOffset;
+  aside->start(current.index, &write, begin, begin + LOCAL_SIZE + current.compressedSize,
+               current.uncompressedSize);
+  return true;
+}
+
+std::vector<ZipArchive::AsideEnd> ZipArchive::extractedAside(std::chrono::milliseconds timeout) {
+  std::vector<AsideEnd> ends;
+  if (!aside) return ends;
+  for (const LongEntries::Outcome& outcome : aside->ended(timeout)) {
+    std::exception_ptr failure;
+    if (outcome.failure)
+      failure = outcome.failure;
+    else if (outcome.changed)
+      failure = std::make_exception_ptr(changedFile());
+    else if (outcome.error != MZ_ZIP_NO_ERROR)
+      failure = std::make_exception_ptr(
+          unreadable(reasonFor(outcome.error, listed[outcome.entry], outcome.taken)));
+    ends.push_back({outcome.entry, failure});
+  }
+  return ends;
+}
+
+uint64_t ZipArchive::writtenAside(uint64_t index) { return aside ? aside->written(index) : 0; }
+
+void ZipArchive::stopAside() { aside.reset(); }
 
 std::string ZipArchive::readEntry(const ZipEntryInfo& info) {
   std::string content;

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -226,6 +229,82 @@ class Tree {
   std::vector<PendingMode> modes;
 };
 
+// Long entries written on the archive's helper threads while the entries after them are
+// placed; each lands once its entry has ended, in the order they end.
+class AsideFiles {
+ public:
+  // At most this many on their way at once, each with its temporary file open.
+  static const size_t MOST = 4;
+
+  explicit AsideFiles(ZipArchive& archive) : archive(archive) {}
+  // The helpers stop before the files they write go: those that did not land are removed.
+  ~AsideFiles() { archive.stopAside(); }
+  AsideFiles(const AsideFiles&) = delete;
+  AsideFiles& operator=(const AsideFiles&) = delete;
+
+  // Starts `record` into `file`, which it then holds; false, with `file` untouched, when
+  // the archive has no helper for it.
+  bool start(const ZipEntryInfo& record, std::unique_ptr<EntryFile>& file) {
+    Pending& entry = pending[record.index];
+    EntryFile* to = file.get();
+    entry.write = [to](const char* data, size_t size) { to->write(data, size); };
+    if (!archive.extractAside(record, entry.write)) {
+      pending.erase(record.index);
+      return false;
+    }
+    entry.name = record.name;
+    entry.components = nameComponents(record.name);
+    entry.file = std::move(file);
+    return true;
+  }
+
+  // Lands the entries that ended, waiting up to `timeout` for one; throws, naming the
+  // entry, what one that failed threw.
+  void land(std::chrono::milliseconds timeout) {
+    if (pending.empty()) return;
+    for (const ZipArchive::AsideEnd& end : archive.extractedAside(timeout)) {
+      Pending& entry = pending.at(end.index);
+      naming(entry.name, [&] {
+        if (end.failure) std::rethrow_exception(end.failure);
+        entry.file->land();
+      });
+      pending.erase(end.index);
+    }
+  }
+
+  // Whether a file still on its way stands at `components` or above them: an entry
+  // there waits for it, as it would have come after it.
+  bool holds(const std::vector<std::string>& components, bool foldsCase) const {
+    for (const auto& [index, entry] : pending) {
+      const std::vector<std::string>& at = entry.components;
+      if (at.size() > components.size()) continue;
+      bool same = true;
+      for (size_t i = 0; i < at.size() && same; ++i)
+        same = at[i] == components[i] || (foldsCase && foldCase(at[i]) == foldCase(components[i]));
+      if (same) return true;
+    }
+    return false;
+  }
+
+  // The bytes of entry `index` written so far, while it is on its way.
+  std::optional<uint64_t> written(uint64_t index) {
+    if (pending.count(index) == 0) return std::nullopt;
+    return archive.writtenAside(index);
+  }
+
+  size_t size() const { return pending.size(); }
+
+ private:
+  struct Pending {
+    std::string name;
+    std::vector<std::string> components;
+    std::unique_ptr<EntryFile> file;
+    ChunkWriter write;  // called on a helper thread
+  };
+  ZipArchive& archive;
+  std::map<uint64_t, Pending> pending;
+};
+
 // Checks every entry where the user will find it, through the target: a directory, or a
 // regular file of the recorded size. The later of two entries of one name is the one that
 // counts. What cannot be looked at (a directory whose mode forbids it) is taken on trust.
@@ -321,13 +400,37 @@ void Extractor::extractInto(const TargetDirectory& target) {
   const mode_t mask = currentUmask();
   Tree tree(target, records.front(), tick);
   try {
+    AsideFiles aside(zipArchive);
+    const ZipEntryInfo* shown = nullptr;  // the entry last announced
+    bool shownAside = false;
+    // Waits while `blocked` says so, landing long entries as they end; the window hears
+    // how the entry it shows comes on, or a pulse when that one is complete.
+    const auto waitWhile = [&](const auto& blocked) {
+      while (blocked()) {
+        stopIfInterrupted();
+        aside.land(listener_pace::CALL_INTERVAL);
+        const std::optional<uint64_t> written = shown ? aside.written(shown->index) : std::nullopt;
+        if (written)
+          progress(*written, shown->uncompressedSize);
+        else
+          tick();
+      }
+    };
     for (const ZipEntryInfo& record : records) {
       stopIfInterrupted();
+      aside.land(std::chrono::milliseconds(0));
       const std::string& name = record.name;
       const std::vector<std::string> components = nameComponents(name);
       const bool directory = isDirectoryName(name);
+      const bool isLong = !directory && ZipArchive::isLong(record);
+      waitWhile([&] {
+        return aside.holds(components, tree.foldsCase()) ||
+               (isLong && aside.size() >= AsideFiles::MOST);
+      });
       const Place place = naming(name, [&] { return tree.placeOf(components, directory); });
       notify(place.shown);
+      shown = &record;
+      shownAside = false;
       // Upper 16 bits: the Unix st_mode. Zero means the archiver recorded none (Windows).
       // File-type bits have no place in chmod; setuid, setgid and sticky are kept.
       const mode_t recorded = (record.externalAttributes >> 16) & 07777;
@@ -338,20 +441,29 @@ void Extractor::extractInto(const TargetDirectory& target) {
       }
       naming(name, [&] {
         // A file without a recorded mode keeps the one creating it gives.
-        EntryFile file(place.dir->fd(), place.name, place.shown,
-                       recorded != 0 ? recorded : 0666 & ~mask, mask, place.unseen,
-                       tree.temporaryPrefix());
+        auto file = std::make_unique<EntryFile>(place.dir->fd(), place.name, place.shown,
+                                                recorded != 0 ? recorded : 0666 & ~mask, mask,
+                                                place.unseen, tree.temporaryPrefix());
+        if (isLong && aside.start(record, file)) {
+          shownAside = true;
+          return;
+        }
         uint64_t done = 0;
         zipArchive.extractEntry(record, [&](const char* data, size_t size) {
           stopIfInterrupted();
-          file.write(data, size);
+          file->write(data, size);
           done += size;
           progress(done, record.uncompressedSize);
         });
-        file.land();
+        file->land();
       });
+      if (shownAside) continue;
+      // The last entry's end is the end the window shows: the long ones come first.
+      if (&record == &records.back()) waitWhile([&] { return aside.size() > 0; });
       progress(record.uncompressedSize, record.uncompressedSize);
     }
+    waitWhile([&] { return aside.size() > 0; });
+    if (shownAside) progress(shown->uncompressedSize, shown->uncompressedSize);
     naming(records.front().name, [&] {
       tree.finish([&] { verifyEntries(target, records, tree.foldsCase()); }, tick);
     });
