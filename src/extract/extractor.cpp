@@ -242,9 +242,9 @@ class AsideFiles {
   AsideFiles(const AsideFiles&) = delete;
   AsideFiles& operator=(const AsideFiles&) = delete;
 
-  // Starts `record` into `file`, which it then holds; false, with `file` untouched, when
-  // the archive has no helper for it.
-  bool start(const ZipEntryInfo& record, std::unique_ptr<EntryFile>& file) {
+  // Starts `record` into `file`, made in `dir`; it then holds both. False, with both
+  // untouched, when the archive has no helper for it.
+  bool start(const ZipEntryInfo& record, Directory& dir, std::unique_ptr<EntryFile>& file) {
     Pending& entry = pending[record.index];
     EntryFile* to = file.get();
     entry.write = [to](const char* data, size_t size) { to->write(data, size); };
@@ -254,6 +254,7 @@ class AsideFiles {
     }
     entry.name = record.name;
     entry.components = nameComponents(record.name);
+    entry.dir = std::move(dir);
     entry.file = std::move(file);
     return true;
   }
@@ -298,6 +299,7 @@ class AsideFiles {
   struct Pending {
     std::string name;
     std::vector<std::string> components;
+    Directory dir;  // outlives the file, which lands and is removed through it
     std::unique_ptr<EntryFile> file;
     ChunkWriter write;  // called on a helper thread
   };
@@ -440,11 +442,16 @@ void Extractor::extractInto(const TargetDirectory& target) {
         continue;
       }
       naming(name, [&] {
+        // A file written aside lands after later entries have taken the walk elsewhere
+        // (its directory closed): it keeps a descriptor of its own.
+        std::optional<Directory> own;
+        if (isLong) own = place.dir->duplicate();
         // A file without a recorded mode keeps the one creating it gives.
-        auto file = std::make_unique<EntryFile>(place.dir->fd(), place.name, place.shown,
+        auto file = std::make_unique<EntryFile>(own ? own->fd() : place.dir->fd(), place.name,
+                                                place.shown,
                                                 recorded != 0 ? recorded : 0666 & ~mask, mask,
                                                 place.unseen, tree.temporaryPrefix());
-        if (isLong && aside.start(record, file)) {
+        if (isLong && aside.start(record, *own, file)) {
           shownAside = true;
           return;
         }
@@ -453,7 +460,9 @@ void Extractor::extractInto(const TargetDirectory& target) {
           stopIfInterrupted();
           file->write(data, size);
           done += size;
-          progress(done, record.uncompressedSize);
+          // Complete is told once the file landed, and the last entry only once every
+          // long one has.
+          if (done < record.uncompressedSize) progress(done, record.uncompressedSize);
         });
         file->land();
       });

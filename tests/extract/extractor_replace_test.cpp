@@ -283,6 +283,89 @@ TEST_F(ExtractorReplaceTest, ProgressCountsEveryByteOfAnEntry) {
   EXPECT_EQ(progress->seen.back(), std::make_pair(size, size));
 }
 
+// Long entries are written on helper threads while the entries after them are placed:
+// what lands, what a failure or a cancel leaves and what the window hears stay as for
+// entries written one after another.
+ZipBuilderEntry stored(const std::string& name, const std::string& data) {
+  return {.name = name, .data = data, .method = 0};
+}
+
+TEST_F(ExtractorReplaceTest, LongEntriesLandWholeAmongShortOnes) {
+  installVersion1();
+  const std::string a1 = noise(5 << 20, 3), a2 = noise(6 << 20, 4), b = noise(4 << 20, 5);
+  std::string text;
+  for (int i = 0; text.size() < (9u << 20); ++i) text += std::to_string(i) + "\n";
+  EXPECT_EQ(extract(ZipBuilder()
+                        .dir("top")
+                        .add(stored("top/a", a1))
+                        .file("top/s", "short")
+                        .file("top/t", text)
+                        .add(stored("beside", b))
+                        .file("top/a", a2)  // the later of one name wins
+                        .file("top/z", "last")),
+            "");
+  EXPECT_TRUE(readFile(target + "/top/a") == a2) << "top/a is not the later entry";
+  EXPECT_TRUE(readFile(target + "/top/t") == text) << "top/t differs";
+  EXPECT_TRUE(readFile(target + "/beside") == b) << "beside differs";
+  EXPECT_EQ(readFile(target + "/top/s"), "short");
+  EXPECT_EQ(readFile(target + "/top/z"), "last");
+  EXPECT_FALSE(holdsLeftovers(snapshot(target)));
+  EXPECT_FALSE(exists(target + "/top/user-notes")) << "the previous installation stayed";
+}
+
+TEST_F(ExtractorReplaceTest, AFailedOrCancelledLongEntryKeepsThePreviousInstallation) {
+  const auto before = installVersion1();
+  const std::string big = noise(5 << 20, 6);
+  ZipBuilderEntry damaged = stored("top/bad", big);
+  damaged.crc = 7;
+  // The damaged entry may end before or after the whole ones around it.
+  EXPECT_EQ(extract(ZipBuilder()
+                        .dir("top")
+                        .add(stored("top/good", big))
+                        .add(damaged)
+                        .add(stored("top/after", big))
+                        .file("top/z", "z")),
+            "top/bad: file couldn't be read: CRC mismatch");
+  EXPECT_EQ(snapshot(target), before);
+
+  // Closed while long entries are on their way: their helpers stop before their files go.
+  struct Closer : RecordingListener {
+    void onEntry(const std::string& path) override {
+      if (path.size() > 2 && path.compare(path.size() - 2, 2, "/z") == 0) throw Cancelled();
+    }
+  };
+  Extractor extractor(saveArchive(files / "a.zip", ZipBuilder()
+                                                      .dir("top")
+                                                      .add(stored("top/one", big))
+                                                      .add(stored("beside", big))
+                                                      .file("top/z", "z")
+                                                      .build()));
+  extractor.addListener(std::make_shared<Closer>());
+  EXPECT_THROW(extractor.extractAll(target), Cancelled);
+  EXPECT_EQ(snapshot(target), before);
+}
+
+TEST_F(ExtractorReplaceTest, TheEndShowsOnlyOnceEveryLongEntryLanded) {
+  // The size of "beside" whenever the last entry is reported complete: it is written
+  // behind another name, so it shows only once it landed.
+  struct AtTheEnd : RecordingListener {
+    std::string last, beside;
+    std::vector<off_t> besideSizes;
+    void onProgress(uint64_t done, uint64_t total) override {
+      struct stat st;
+      if (!paths.empty() && paths.back() == last && done == total)
+        besideSizes.push_back(stat(beside.c_str(), &st) == 0 ? st.st_size : -1);
+    }
+  };
+  auto listener = std::make_shared<AtTheEnd>();
+  listener->last = target + "/top/z";
+  listener->beside = target + "/beside";
+  EXPECT_EQ(extract(ZipBuilder().dir("top").add(stored("beside", noise(16 << 20, 7))).file("top/z", "last"),
+                    listener),
+            "");
+  EXPECT_EQ(listener->besideSizes, std::vector<off_t>{off_t(16) << 20});
+}
+
 // Runs `body` in a child process as user and group 65534; its failures come back as text.
 std::string asNobody(const std::function<std::string()>& body) {
   int pipeFds[2];
