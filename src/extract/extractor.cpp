@@ -425,9 +425,12 @@ void Extractor::extractInto(const TargetDirectory& target) {
       const std::vector<std::string> components = nameComponents(name);
       const bool directory = isDirectoryName(name);
       const bool isLong = !directory && ZipArchive::isLong(record);
+      // The last entry's end is the end the window shows: unless it goes aside too, the
+      // long ones land first.
+      const bool lastHere = &record == &records.back() && !isLong;
       waitWhile([&] {
         return aside.holds(components, tree.foldsCase()) ||
-               (isLong && aside.size() >= AsideFiles::MOST);
+               (isLong && aside.size() >= AsideFiles::MOST) || (lastHere && aside.size() > 0);
       });
       const Place place = naming(name, [&] { return tree.placeOf(components, directory); });
       notify(place.shown);
@@ -460,15 +463,11 @@ void Extractor::extractInto(const TargetDirectory& target) {
           stopIfInterrupted();
           file->write(data, size);
           done += size;
-          // Complete is told once the file landed, and the last entry only once every
-          // long one has.
-          if (done < record.uncompressedSize) progress(done, record.uncompressedSize);
+          progress(done, record.uncompressedSize);
         });
         file->land();
       });
       if (shownAside) continue;
-      // The last entry's end is the end the window shows: the long ones come first.
-      if (&record == &records.back()) waitWhile([&] { return aside.size() > 0; });
       progress(record.uncompressedSize, record.uncompressedSize);
     }
     waitWhile([&] { return aside.size() > 0; });
