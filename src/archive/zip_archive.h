@@ -18,6 +18,7 @@
 // Threads: no locks; not safe for concurrent use. REQUIRES external synchronization: in
 // the installer the main thread loads and lists, the extraction worker extracts while the
 // main thread is parked in its join, and the main thread takes the comment afterwards.
+// Writers given to extractAside are called on helper threads of the archive's own.
 //
 // Ownership: the archive owns its bytes or mapping, its reader state and its records;
 // references it hands out (entries()) stay valid until the next load or reset().

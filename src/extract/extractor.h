@@ -5,7 +5,9 @@
 //
 // Threads: not safe for concurrent use. REQUIRES external synchronization: one thread at
 // a time constructs, registers, extracts and reads the archive; listeners are called on
-// the extracting thread. Installers in other processes are kept apart by a lock on the
+// the extracting thread. Long entries are written into their files by the archive's
+// helper threads, while the entries after them are placed; everything else (placing,
+// landing, listeners) stays on the extracting thread. Installers in other processes are kept apart by a lock on the
 // target directory (and shared ones above it), held while an extraction runs.
 //
 // Ownership: the Extractor owns its ZipArchive, shares its listeners with whoever
