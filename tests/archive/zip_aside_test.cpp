@@ -22,7 +22,7 @@ const size_t MiB = size_t(1) << 20;
 
 std::string text(size_t size, int seed) {
   std::string s;
-  for (int i = seed; s.size() < size; ++i) s += std::to_string(i * 7919 % 100003) + " ";
+  for (uint64_t i = uint64_t(seed); s.size() < size; ++i) s += std::to_string(i * 7919 % 100003) + " ";
   s.resize(size);
   return s;
 }
