@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
 
+#include "aside_files.h"
 #include "entry_file.h"
 #include "entry_name.h"
 #include "interruption.h"
@@ -22,20 +22,6 @@
 #include "target_directory.h"
 
 namespace {
-
-// Runs `step`, putting `name` in front of the message of any std::runtime_error it throws.
-template <typename Step>
-auto naming(const std::string& name, Step step) {
-  try {
-    return step();
-  } catch (const Interrupted&) {
-    throw;
-  } catch (const Cancelled&) {
-    throw;
-  } catch (const std::runtime_error& e) {
-    throw std::runtime_error(name + ": " + e.what());
-  }
-}
 
 // Refuses, before anything on disk is touched, the names entry_name.h refuses.
 void checkNames(const std::vector<ZipEntryInfo>& records) {
@@ -227,84 +213,6 @@ class Tree {
   bool cachedUnseen = false;
   std::set<std::string> noted;
   std::vector<PendingMode> modes;
-};
-
-// Long entries written on the archive's helper threads while the entries after them are
-// placed; each lands once its entry has ended, in the order they end.
-class AsideFiles {
- public:
-  // At most this many on their way at once, each with its temporary file open.
-  static const size_t MOST = 4;
-
-  explicit AsideFiles(ZipArchive& archive) : archive(archive) {}
-  // The helpers stop before the files they write go: those that did not land are removed.
-  ~AsideFiles() { archive.stopAside(); }
-  AsideFiles(const AsideFiles&) = delete;
-  AsideFiles& operator=(const AsideFiles&) = delete;
-
-  // Starts `record` into `file`, made in `dir`; it then holds both. False, with both
-  // untouched, when the archive has no helper for it.
-  bool start(const ZipEntryInfo& record, Directory& dir, std::unique_ptr<EntryFile>& file) {
-    Pending& entry = pending[record.index];
-    EntryFile* to = file.get();
-    entry.write = [to](const char* data, size_t size) { to->write(data, size); };
-    if (!archive.extractAside(record, entry.write)) {
-      pending.erase(record.index);
-      return false;
-    }
-    entry.name = record.name;
-    entry.components = nameComponents(record.name);
-    entry.dir = std::move(dir);
-    entry.file = std::move(file);
-    return true;
-  }
-
-  // Lands the entries that ended, waiting up to `timeout` for one; throws, naming the
-  // entry, what one that failed threw.
-  void land(std::chrono::milliseconds timeout) {
-    if (pending.empty()) return;
-    for (const ZipArchive::AsideEnd& end : archive.extractedAside(timeout)) {
-      Pending& entry = pending.at(end.index);
-      naming(entry.name, [&] {
-        if (end.failure) std::rethrow_exception(end.failure);
-        entry.file->land();
-      });
-      pending.erase(end.index);
-    }
-  }
-
-  // Whether a file still on its way stands at `components` or above them: an entry
-  // there waits for it, as it would have come after it.
-  bool holds(const std::vector<std::string>& components, bool foldsCase) const {
-    for (const auto& [index, entry] : pending) {
-      const std::vector<std::string>& at = entry.components;
-      if (at.size() > components.size()) continue;
-      bool same = true;
-      for (size_t i = 0; i < at.size() && same; ++i)
-        same = at[i] == components[i] || (foldsCase && foldCase(at[i]) == foldCase(components[i]));
-      if (same) return true;
-    }
-    return false;
-  }
-
-  // The bytes of entry `index` written so far, while it is on its way.
-  std::optional<uint64_t> written(uint64_t index) {
-    if (pending.count(index) == 0) return std::nullopt;
-    return archive.writtenAside(index);
-  }
-
-  size_t size() const { return pending.size(); }
-
- private:
-  struct Pending {
-    std::string name;
-    std::vector<std::string> components;
-    Directory dir;  // outlives the file, which lands and is removed through it
-    std::unique_ptr<EntryFile> file;
-    ChunkWriter write;  // called on a helper thread
-  };
-  ZipArchive& archive;
-  std::map<uint64_t, Pending> pending;
 };
 
 // Checks every entry where the user will find it, through the target: a directory, or a

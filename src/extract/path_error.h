@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "interruption.h"
+
 // "PATH: No such file or directory", for the errno value `error`.
 inline std::runtime_error pathError(const std::string& path, int error) {
   return std::runtime_error(path + ": " + std::generic_category().message(error));
@@ -32,5 +34,20 @@ inline std::string prefixedName(const std::string& prefix, const std::string& na
 // A path that reaches the very file an open descriptor holds (an O_PATH one included),
 // whatever stands at its name now.
 inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Runs `step`, putting `name` (an entry's, say) in front of the message of any
+// std::runtime_error it throws; Interrupted and Cancelled pass unchanged.
+template <typename Step>
+auto naming(const std::string& name, Step step) {
+  try {
+    return step();
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(name + ": " + e.what());
+  }
+}
 
 #endif  // SFX_EXTRACT_PATH_ERROR_H_
