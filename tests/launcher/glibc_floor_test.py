@@ -116,6 +116,17 @@ class Wrapper(unittest.TestCase):
         self.assertEqual(lines[3], "1e308 2: 0x1.62991d5d62a5ep+9 0 inf 34")
 
 
+    def test_steady_clock_waits_go_to_an_old_version_and_still_time_out(self):
+        symbols = glibc_symbols(os.environ["SFX_PROBE_WRAPPED"])
+        self.assertNotIn("pthread_cond_clockwait", symbols)
+        self.assertIn("pthread_cond_timedwait", symbols)
+        for probe in ("SFX_PROBE_PLAIN", "SFX_PROBE_WRAPPED"):
+            with self.subTest(probe=probe):
+                result = subprocess.run([os.environ[probe], "--wait", "30"], capture_output=True,
+                                        text=True, check=True)
+                self.assertEqual(result.stdout, "timed out, not early\n")
+
+
 class Stub(unittest.TestCase):
     def setUp(self):
         self.stub = os.environ.get("SFX_STUB")
