@@ -5,15 +5,6 @@
 
 #include "bus_guard.h"
 
-namespace {
-
-// Pages are given back behind the extraction in steps this large, and only this far behind
-// the estimated read position.
-const uint64_t RELEASE_STEP = uint64_t(8) << 20;
-const uint64_t RELEASE_MARGIN = uint64_t(4) << 20;
-
-}  // namespace
-
 // One helper's own: a reader (its inflater and last error live in the reader's state) and
 // the entry it is on.
 class LongEntries::Helper {
@@ -96,28 +87,19 @@ size_t LongEntries::deliver(void* self, mz_uint64, const void* data, size_t n) {
     std::lock_guard<std::mutex> lock(owner.mutex);
     owner.progress[helper.job.entry] = helper.taken;
   }
-  // The input read so far is taken to be in proportion to the output.
+  // What lies behind the extraction is given back as it goes.
   const Job& job = helper.job;
-  const double ratio = job.size == 0 ? 0.0 : double(job.end - job.begin) / double(job.size);
-  const uint64_t read = uint64_t(double(helper.taken) * ratio);
-  if (owner.mapping.data() && read > helper.releasedTo + RELEASE_STEP + RELEASE_MARGIN) {
-    helper.releasedTo = read - RELEASE_MARGIN;
+  const uint64_t behind = readBehind(job.end - job.begin, job.size, helper.taken);
+  if (owner.mapping.data() && behind >= helper.releasedTo + MappedFile::RELEASE_STEP) {
+    helper.releasedTo = behind;
     const uint64_t offset = uint64_t(owner.held - owner.mapping.data());
-    owner.mapping.release(offset + job.begin, offset + job.begin + helper.releasedTo);
+    owner.mapping.release(offset + job.begin, offset + job.begin + behind);
   }
   return n;
 }
 
 void LongEntries::run(Helper& helper) {
-  const char* guardBegin = mapping.data();
-  const size_t guardSize = mapping.size();
-  auto readGuarded = [&](auto&& read) {
-    if (!guardBegin) {
-      read();
-      return true;
-    }
-    return guarded(guardBegin, guardSize, read);
-  };
+  auto readGuarded = [this](auto&& read) { return guarded(mapping.data(), mapping.size(), read); };
   // The central directory is read from the mapping too: a file cut short fails the
   // helper's entries.
   bool open = false;

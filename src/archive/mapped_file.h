@@ -24,6 +24,9 @@ class MappedFile {
   const char* data() const { return base; }
   size_t size() const { return length; }
 
+  // Pages are given back in steps of at least this much, to keep the calls few.
+  static constexpr uint64_t RELEASE_STEP = uint64_t(8) << 20;
+
   // Gives the whole pages inside [from, to) back to the kernel: out of our mapping, first
   // in line to be reclaimed, and out of the page cache when the file is large beside the
   // memory available (over a quarter), so a large installer does not crowd out other
@@ -38,5 +41,14 @@ class MappedFile {
   size_t length = 0;
   bool dropFromCache = false;
 };
+
+// How far into an entry's `packed` bytes of data, which inflate to `size`, the reading has
+// certainly got once `written` bytes are out: in proportion, less a margin for what the
+// inflater reads ahead. The pages before it may be given back.
+inline uint64_t readBehind(uint64_t packed, uint64_t size, uint64_t written) {
+  const uint64_t margin = uint64_t(4) << 20;
+  const uint64_t read = size == 0 ? 0 : uint64_t(double(written) * double(packed) / double(size));
+  return read > margin ? read - margin : 0;
+}
 
 #endif  // SFX_ARCHIVE_MAPPED_FILE_H_

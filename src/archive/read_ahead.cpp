@@ -278,7 +278,7 @@ void ReadAhead::Lane::run() {
   // lane's first entry.
   bool open = false;
   auto begin = [&] { open = mz_zip_reader_init_mem(&zip, held, heldSize, 0) != MZ_FALSE; };
-  const bool readable = guardBegin ? guarded(guardBegin, guardSize, begin) : (begin(), true);
+  const bool readable = guarded(guardBegin, guardSize, begin);
   if (!open) {
     // Cut short while reading the directory: whatever it had built goes.
     if (zip.m_zip_mode != MZ_ZIP_MODE_INVALID) mz_zip_reader_end(&zip);
@@ -303,10 +303,7 @@ void ReadAhead::Lane::run() {
     auto extract = [&] {
       done = mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
     };
-    if (guardBegin)
-      end.changed = !guarded(guardBegin, guardSize, extract);
-    else
-      extract();
+    end.changed = !guarded(guardBegin, guardSize, extract);
     if (!done) end.error = mz_zip_get_last_error(&zip);
     std::unique_lock<std::mutex> lock(mutex);
     if (stopped || cancelled || !push(end, lock)) break;

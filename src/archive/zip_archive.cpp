@@ -21,8 +21,6 @@ namespace {
 // A ZIP64 end record without extensible data, then its locator, right before the end record.
 const size_t ZIP64_TAIL_SIZE = ZIP64_END_SIZE + ZIP64_LOCATOR_SIZE;
 const size_t NOT_FOUND = static_cast<size_t>(-1);
-// Extracted pages are given back in steps of at least this much, to keep the calls few.
-const uint64_t RELEASE_STEP = uint64_t(8) << 20;
 // What may lie between one entry's data and the next: a local header with its name and
 // extra field.
 const uint64_t RUN_GAP = LOCAL_SIZE + 2 * 65535;
@@ -342,7 +340,7 @@ void ZipArchive::releaseBehind(uint64_t begin, uint64_t end) {
   // run; elsewhere a new run begins.
   if (begin < runBegin || begin > runEnd + RUN_GAP) runBegin = releasedTo = runEnd = begin;
   runEnd = std::max(runEnd, end);
-  if (runEnd < releasedTo + RELEASE_STEP) return;
+  if (runEnd < releasedTo + MappedFile::RELEASE_STEP) return;
   const uint64_t offset = uint64_t(view.data() - mapping.data());
   mapping.release(offset + releasedTo, offset + runEnd);
   releasedTo = runEnd;

@@ -195,11 +195,7 @@ class ZipArchive {
 
 template <typename Read>
 void ZipArchive::readHeld(Read&& read) {
-  if (!mapped()) {
-    read();
-  } else if (!guarded(mapping.data(), mapping.size(), read)) {
-    throw changedFile();
-  }
+  if (!guarded(mapping.data(), mapping.size(), read)) throw changedFile();
 }
 
 #endif  // SFX_ARCHIVE_ZIP_ARCHIVE_H_

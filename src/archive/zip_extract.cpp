@@ -16,9 +16,6 @@ namespace {
 
 using zip_format::LOCAL_SIZE;
 
-// Input within this much of the estimated read position is kept.
-const uint64_t RELEASE_MARGIN = uint64_t(4) << 20;
-
 size_t deliver(void* opaque, mz_uint64, const void* data, size_t n) {
   Delivery* delivery = static_cast<Delivery*>(opaque);
   // The writer's frames must never be left by a jump; it reads no mapped bytes.
@@ -125,19 +122,15 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
   if (info.index >= listed.size()) throw unreadable("no such entry");
   // Sizes and method come from the archive as it stands, not from the caller's record.
   const ZipEntryInfo& current = listed[info.index];
-  // What lies behind the extraction is given back as it goes: the input read so far is
-  // taken to be in proportion to the output, less a margin.
+  // What lies behind the extraction is given back as it goes.
   const uint64_t begin = current.localHeaderOffset;
   const uint64_t end = begin + LOCAL_SIZE + current.compressedSize;
-  const double ratio = current.uncompressedSize == 0
-                           ? 0.0
-                           : double(current.compressedSize) / double(current.uncompressedSize);
   uint64_t written = 0;
   const ChunkWriter releasing = [&](const char* data, size_t size) {
     write(data, size);
     written += size;
-    const uint64_t read = uint64_t(double(written) * ratio);
-    if (read > RELEASE_MARGIN) releaseBehind(begin, begin + read - RELEASE_MARGIN);
+    const uint64_t behind = readBehind(current.compressedSize, current.uncompressedSize, written);
+    if (behind > 0) releaseBehind(begin, begin + behind);
   };
   if (severalCores() && !isLong(current) && extractAhead(current, releasing)) {
     releaseBehind(begin, end);
