@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -27,12 +26,6 @@ std::string text(size_t size, int seed) {
   return s;
 }
 
-std::string noise(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = char(random());
-  return data;
-}
 
 // The outcomes of `count` entries extracted aside, by index: "" when whole, else the
 // message of what it threw. Each index must come once.

@@ -22,16 +22,6 @@ namespace {
 
 const size_t MiB = 1 << 20;
 
-// Bytes that do not compress, different at every position.
-std::string noise(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  uint32_t state = seed;
-  for (char& c : data) {
-    state = state * 1664525u + 1013904223u;
-    c = char(state >> 24);
-  }
-  return data;
-}
 
 std::string installer(const std::string& zip) { return std::string(8192, '\x7f') + zip; }
 

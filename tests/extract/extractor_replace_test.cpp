@@ -17,7 +17,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <random>
 #include <set>
 #include <thread>
 
@@ -30,12 +29,6 @@
 
 namespace {
 
-std::string noise(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = char(random());
-  return data;
-}
 
 // Version 1 of an installation, and what a user added to it since.
 ZipBuilder version1() {

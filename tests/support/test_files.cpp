@@ -25,6 +25,16 @@ TempDir::~TempDir() {
                   .c_str());
 }
 
+std::string noise(size_t size, uint32_t seed) {
+  std::string data(size, '\0');
+  uint32_t state = seed;
+  for (char& c : data) {
+    state = state * 1664525u + 1013904223u;
+    c = char(state >> 24);
+  }
+  return data;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

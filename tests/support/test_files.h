@@ -2,6 +2,8 @@
 #ifndef SFX_TESTS_SUPPORT_TEST_FILES_H_
 #define SFX_TESTS_SUPPORT_TEST_FILES_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -20,6 +22,9 @@ class TempDir {
  private:
   std::string root;
 };
+
+// Bytes that do not compress, different at every position, the same for the same seed.
+std::string noise(size_t size, uint32_t seed);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
