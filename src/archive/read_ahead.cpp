@@ -11,14 +11,11 @@
 
 namespace {
 
-// Rooms of 1 MiB, the most any piece holds, shared by the two helpers: 12 MiB ahead at most.
-const int CHUNKS = 12;
+// Rooms of 1 MiB, the most any piece holds, six for each helper: a helper holds the whole
+// of its next entry (long ones, from ZipArchive::LONG_ENTRY on, go elsewhere) while the
+// other's is taken.
+const int CHUNKS = 6;
 const size_t CHUNK = size_t(1) << 20;
-// Rooms a helper working beyond the entry being taken leaves free, so that the helper of
-// that entry always finds one; that helper, whose bytes go out as they come, holds at most
-// CURRENT_MOST, so the other can get far ahead.
-const int RESERVE = 3;
-const int CURRENT_MOST = 4;
 // The rest of a room shorter than this is left unused: pieces stay long.
 const size_t MIN_ROOM = size_t(64) << 10;
 // Pieces (small entries' ends count) waiting at most; bounds the ring.
@@ -30,92 +27,10 @@ const size_t WAKE_PIECES = 32;
 
 }  // namespace
 
-// The rooms, shared: the helper of the entry being taken may have any free one, the other
-// only while RESERVE stay free. One helper then gets far ahead on a long entry while the
-// other's few rooms go round under the writing.
-class ReadAhead::Pool {
- public:
-  Pool() : storage(new char[CHUNKS * CHUNK]), chunks(CHUNKS) {}
-
-  char* at(int chunk) { return storage.get() + size_t(chunk) * CHUNK; }
-
-  // A room to fill with entry `entry`'s bytes, or -1 once cancelled. `beforeWait` runs,
-  // with no lock held, each time there is none to be had yet.
-  template <typename BeforeWait>
-  int take(int lane, uint64_t entry, BeforeWait beforeWait) {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!cancelled) {
-      int found = -1, free = 0, held = 0;
-      for (int i = 0; i < CHUNKS; ++i) {
-        const Chunk& c = chunks[size_t(i)];
-        if (c.filling || c.pieces > 0) {
-          held += c.owner == lane;
-          continue;
-        }
-        if (found < 0) found = i;
-        ++free;
-      }
-      if (found >= 0 && (entry == taking ? held < CURRENT_MOST : free > RESERVE)) {
-        chunks[size_t(found)].filling = true;
-        chunks[size_t(found)].owner = lane;
-        return found;
-      }
-      const uint64_t seen = generation;
-      lock.unlock();
-      beforeWait();
-      lock.lock();
-      changed.wait(lock, [&] { return generation != seen || cancelled; });
-    }
-    return -1;
-  }
-  void stopFilling(int chunk) {
-    std::lock_guard<std::mutex> lock(mutex);
-    chunks[size_t(chunk)].filling = false;
-    if (chunks[size_t(chunk)].pieces == 0) bump();
-  }
-  void added(int chunk) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++chunks[size_t(chunk)].pieces;
-  }
-  void taken(int chunk) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (--chunks[size_t(chunk)].pieces == 0 && !chunks[size_t(chunk)].filling) bump();
-  }
-  // The entry whose bytes are taken now.
-  void nowTaking(uint64_t entry) {
-    std::lock_guard<std::mutex> lock(mutex);
-    taking = entry;
-    bump();
-  }
-  void cancel() {
-    std::lock_guard<std::mutex> lock(mutex);
-    cancelled = true;
-    changed.notify_all();
-  }
-
- private:
-  void bump() {
-    ++generation;
-    changed.notify_all();
-  }
-
-  std::unique_ptr<char[]> storage;
-  struct Chunk {
-    size_t pieces = 0;  // not yet taken
-    bool filling = false;
-    int owner = -1;  // the lane that fills it
-  };
-  std::vector<Chunk> chunks;
-  std::mutex mutex;
-  std::condition_variable changed;
-  uint64_t taking = 0, generation = 0;
-  bool cancelled = false;
-};
-
 class ReadAhead::Lane {
  public:
   // Entries first, first + stride, and so on.
-  Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+  Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
        const char* guardBegin, size_t guardSize, const std::function<bool(uint64_t)>& passed);
   ~Lane();
   Piece next();
@@ -123,8 +38,8 @@ class ReadAhead::Lane {
 
  private:
   void run();
-  // The reader's write callback: copies the bytes into rooms, waiting for one when all
-  // are full; 0 when the lane is cancelled.
+  // The reader's write callback: copies the bytes into the lane's rooms, waiting for one
+  // when all are full; 0 when the lane is cancelled.
   static size_t fill(void* self, mz_uint64 offset, const void* data, size_t n);
   mz_uint8* room(size_t* size);
   bool push(const Piece& piece, std::unique_lock<std::mutex>& lock);
@@ -133,7 +48,6 @@ class ReadAhead::Lane {
   // The lane's own reader: the caller's is used on its thread meanwhile, and the
   // reader keeps its inflater and last error in its state.
   mz_zip_archive zip{};
-  Pool& pool;
   const char* held;
   size_t heldSize;
   uint64_t stride;
@@ -145,6 +59,12 @@ class ReadAhead::Lane {
   std::condition_variable piecesReady, roomFreed;
   std::vector<Piece> ring;  // pieces handed over and not yet taken
   size_t head = 0, count = 0;
+  std::unique_ptr<char[]> storage;  // the rooms
+  struct Room {
+    size_t pieces = 0;  // not yet taken
+    bool filling = false;
+  };
+  std::vector<Room> rooms;
   size_t queuedBytes = 0;
   bool takerWaiting = false, helperWaiting = false, cancelled = false, finished = false;
 
@@ -158,20 +78,12 @@ class ReadAhead::Lane {
 
 ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
                      size_t guardSize, std::function<bool(uint64_t)> passedOver)
-    : pool(std::make_unique<Pool>()), passed(std::move(passedOver)), first(first),
-      expected(first) {
-  pool->nowTaking(first);
-  lanes[0] = std::make_unique<Lane>(*pool, held, heldSize, first, 2, guardBegin, guardSize, passed);
-  lanes[1] = std::make_unique<Lane>(*pool, held, heldSize, first + 1, 2, guardBegin, guardSize,
-                                    passed);
+    : passed(std::move(passedOver)), first(first), expected(first) {
+  lanes[0] = std::make_unique<Lane>(held, heldSize, first, 2, guardBegin, guardSize, passed);
+  lanes[1] = std::make_unique<Lane>(held, heldSize, first + 1, 2, guardBegin, guardSize, passed);
 }
 
-ReadAhead::~ReadAhead() {
-  // A helper waiting for a room gives up first; then each is stopped and joined.
-  pool->cancel();
-  lanes[0].reset();
-  lanes[1].reset();
-}
+ReadAhead::~ReadAhead() = default;
 
 ReadAhead::Piece ReadAhead::next() {
   Piece piece = lanes[(expected - first) % 2]->next();
@@ -184,14 +96,15 @@ void ReadAhead::done() {
   Lane& lane = *lanes[(expected - first) % 2];
   const Piece piece = lane.next();
   lane.done();
-  if (piece.last) pool->nowTaking(++expected);
+  if (piece.last) ++expected;
 }
 
-ReadAhead::Lane::Lane(Pool& pool, const char* held, size_t heldSize, uint64_t first,
-                      uint64_t stride, const char* guardBegin, size_t guardSize,
+ReadAhead::Lane::Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
+                      const char* guardBegin, size_t guardSize,
                       const std::function<bool(uint64_t)>& passed)
-    : pool(pool), held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin),
-      guardSize(guardSize), passed(passed), ring(MAX_PIECES), entry(first) {
+    : held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin),
+      guardSize(guardSize), passed(passed), ring(MAX_PIECES),
+      storage(new char[CHUNKS * CHUNK]), rooms(CHUNKS), entry(first) {
   helper = std::thread([this] { run(); });
 }
 
@@ -213,24 +126,31 @@ mz_uint8* ReadAhead::Lane::room(size_t* size) {
   // Runs inside the reader, under the mapping's guard: a lock must never be left by a
   // jump, and nothing here reads mapped bytes.
   GuardPause pause;
+  std::unique_lock<std::mutex> lock(mutex);
   if (chunk >= 0 && CHUNK - used < MIN_ROOM) {
-    pool.stopFilling(chunk);
+    rooms[size_t(chunk)].filling = false;
     chunk = -1;
   }
-  if (chunk < 0) {
-    // Waiting for a room: what is ready goes to the taker meanwhile.
-    chunk = pool.take(int(entry % stride), entry, [this] {
-      std::lock_guard<std::mutex> lock(mutex);
-      wakeTaker(true);
-    });
-    if (chunk < 0) {
+  while (chunk < 0) {
+    if (cancelled) {
       stopped = true;
       return nullptr;
     }
-    used = 0;
+    for (int i = 0; i < CHUNKS && chunk < 0; ++i)
+      if (rooms[size_t(i)].pieces == 0 && !rooms[size_t(i)].filling) chunk = i;
+    if (chunk >= 0) {
+      rooms[size_t(chunk)].filling = true;
+      used = 0;
+      break;
+    }
+    // Waiting for a room: what is ready goes to the taker meanwhile.
+    wakeTaker(true);
+    helperWaiting = true;
+    roomFreed.wait(lock);
+    helperWaiting = false;
   }
   *size = CHUNK - used;
-  return reinterpret_cast<mz_uint8*>(pool.at(chunk) + used);
+  return reinterpret_cast<mz_uint8*>(storage.get() + size_t(chunk) * CHUNK + used);
 }
 
 bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& lock) {
@@ -244,7 +164,7 @@ bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& loc
   ring[(head + count) % ring.size()] = piece;
   ++count;
   queuedBytes += piece.size;
-  if (piece.size > 0) pool.added(piece.chunk);
+  if (piece.size > 0) ++rooms[size_t(piece.chunk)].pieces;
   wakeTaker(false);
   return true;
 }
@@ -311,7 +231,7 @@ void ReadAhead::Lane::run() {
   if (open) mz_zip_reader_end(&zip);
   std::lock_guard<std::mutex> lock(mutex);
   finished = true;
-  if (chunk >= 0) pool.stopFilling(chunk);
+  if (chunk >= 0) rooms[size_t(chunk)].filling = false;
   wakeTaker(true);
 }
 
@@ -337,11 +257,13 @@ void ReadAhead::Lane::done() {
   if (count == 0) return;
   const Piece& piece = ring[head];
   const bool ringWasFull = count == ring.size();
+  bool roomWasFreed = false;
   if (piece.size > 0) {
     queuedBytes -= piece.size;
-    pool.taken(piece.chunk);
+    Room& room = rooms[size_t(piece.chunk)];
+    roomWasFreed = --room.pieces == 0 && !room.filling;
   }
   head = (head + 1) % ring.size();
   --count;
-  if (ringWasFull && helperWaiting) roomFreed.notify_one();
+  if ((ringWasFull || roomWasFreed) && helperWaiting) roomFreed.notify_one();
 }

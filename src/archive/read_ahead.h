@@ -1,7 +1,8 @@
 // The archive's entries inflated in order on helper threads, a few MiB ahead of the
 // thread that takes their bytes: inflating, and the kernel's work of making and filling
-// the files, then take a core each, for thousands of small entries as for long ones. The
-// bytes are handed over in the buffers they were inflated into.
+// the files, then take a core each for thousands of small entries. Long entries are passed
+// over (they go to LongEntries, each straight into its file). The bytes are handed over in
+// the helpers' rooms.
 //
 // Threads: two helpers of its own; next() and done() are called by one other thread.
 // While the helpers run, the reader's state is only read (lookups may go on).
@@ -48,13 +49,10 @@ class ReadAhead {
   void done();
 
   class Lane;
-  class Pool;
 
  private:
-  std::unique_ptr<Pool> pool;  // the rooms; outlives the lanes that fill them
-  // Two helpers, each with its own entries (every other one) and reader: while the bytes
-  // of one entry are taken, the next one is inflated as far as the shared rooms allow, so
-  // a long entry does not hold the second core idle.
+  // Two helpers, each with its own entries (every other one), reader and rooms: while the
+  // bytes of one entry are taken, the next one is inflated whole.
   std::function<bool(uint64_t)> passed;  // read by the lanes
   std::unique_ptr<Lane> lanes[2];
   uint64_t first;

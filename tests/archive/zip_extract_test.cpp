@@ -223,15 +223,15 @@ TEST(ZipExtract, AWriterGivingUpAmongSmallEntriesLeavesTheRestReadable) {
   EXPECT_EQ(extracted(archive, entries[199]), std::string(1199, char('a' + 199 % 26)));
 }
 
-// Long entries, stored and deflated, taken by a slow writer: the helper ahead fills the
-// shared rooms while the one being taken waits on the writing; neither waits for ever,
-// and every entry keeps its own bytes.
-TEST(ZipExtract, LongEntriesTakenSlowlyKeepTheirBytes) {
+// Entries of several rooms each (just short of those that go aside), stored and deflated,
+// taken by a slow writer: the helper ahead fills its rooms while the one being taken waits
+// on the writing; neither waits for ever, and every entry keeps its own bytes.
+TEST(ZipExtract, EntriesOfSeveralRoomsTakenSlowlyKeepTheirBytes) {
   ZipBuilder builder;
   std::vector<std::string> contents;
   for (int i = 0; i < 8; ++i) {
     std::string content;
-    while (content.size() < (5u << 20) + size_t(i) * 12345)
+    while (content.size() < ZipArchive::LONG_ENTRY - (1u << 20) + size_t(i) * 12345)
       content += "entry " + std::to_string(i) + " line " + std::to_string(content.size()) + "\n";
     ZipBuilderEntry entry;
     entry.name = "long-" + std::to_string(i);
