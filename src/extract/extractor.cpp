@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "aside_files.h"
+#include "dead_runs.h"
 #include "entry_file.h"
 #include "entry_name.h"
 #include "interruption.h"
@@ -69,10 +70,15 @@ class Tree {
       if (target.open(target.root(), above, false)) break;
       made.push_back(above);
     }
+    record.emplace(target.root());
+    leftovers = recoverDeadRuns(target.root(), *record, tick);
     holder = *target.open(target.root(), parents, true);
-    leftovers = recoverDeadRuns(holder, tick);
-    record.emplace(holder);
-    if (!place.empty()) staged.emplace(holder, place.back(), isDirectoryName(first.name), *record);
+    if (place.empty()) return;
+    record->notePlace(componentsBelow(target, holder), place.back());
+    struct stat st;
+    if (fstatat(holder.fd(), place.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      oldTree = FileId{st.st_dev, st.st_ino};
+    staged.emplace(holder, place.back(), isDirectoryName(first.name), *record);
     redirect = [this](const std::vector<std::string>& components) { return start(components); };
   }
 
@@ -92,11 +98,16 @@ class Tree {
     if (walk.components.empty()) return {&target.root(), "", target.path(), true, false};
     const std::vector<std::string> parents(walk.components.begin(), walk.components.end() - 1);
     if (!cached || cachedBase != walk.from || cachedParents != parents) {
-      cached = target.open(*walk.from, parents, true, redirect);
+      cached.reset();
+      std::optional<Directory> opened = target.open(*walk.from, parents, true, redirect);
+      cachedUnseen = isInStage(*opened);
+      if (!cachedUnseen) {
+        refuseOldTree(*opened);
+        noteTemporaries(*opened);
+      }
+      cached = std::move(opened);
       cachedBase = walk.from;
       cachedParents = parents;
-      cachedUnseen = isInStage(*cached);
-      if (!cachedUnseen) noteTemporaries(*cached);
     }
     return {&*cached, walk.components.back(), childPath(cached->path(), walk.components.back()),
             false, cachedUnseen};
@@ -105,7 +116,10 @@ class Tree {
   // Creates the directory at `place` unless it stands there already (the stage, the
   // target, or one inside), and lets its recorded mode wait for the end.
   void makeDirectory(const Place& place, const std::vector<std::string>& components, mode_t mode) {
-    if (!place.standing) target.open(*place.dir, {place.name}, true, redirect);
+    if (!place.standing) {
+      const std::optional<Directory> made = target.open(*place.dir, {place.name}, true, redirect);
+      if (!place.unseen) refuseOldTree(*made);
+    }
     // The target keeps its own mode, whatever an entry says.
     if (mode != 0 && !components.empty()) modes.push_back({components, mode});
   }
@@ -175,12 +189,43 @@ class Tree {
   // A killed run's temporary files outside the stage are found again through its record.
   void noteTemporaries(const Directory& dir) {
     if (!noted.insert(dir.path()).second) return;
-    record->noteTemporaries(componentsBelow(target, holder).size(), componentsBelow(target, dir));
+    record->noteTemporaries(componentsBelow(target, dir));
+  }
+
+  // Nothing outside the stage may land in the previous installation, which stays as it
+  // was until the new one is complete: a spelling of the place that the file system takes
+  // for its own (case folded beyond what foldCase knows) is refused, not written through.
+  void refuseOldTree(const Directory& dir) const {
+    if (!oldTree) return;
+    int fd = fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
+    // Up to the target, which is not inside the place: as many steps as `dir` lies below it.
+    for (size_t up = componentsBelow(target, dir).size(); fd >= 0; --up) {
+      struct stat st;
+      const bool inside = fstat(fd, &st) == 0 && FileId{st.st_dev, st.st_ino} == *oldTree;
+      if (inside || up == 0) {
+        close(fd);
+        if (inside)
+          throw std::runtime_error(dir.path() + ": lies in the previous installation " +
+                                   staged->finalPath() + " under another spelling of its name");
+        return;
+      }
+      const int above = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      close(fd);
+      fd = above;
+    }
   }
 
   struct PendingMode {
     std::vector<std::string> components;
     mode_t mode;
+  };
+
+  struct FileId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FileId& other) const {
+      return device == other.device && inode == other.inode;
+    }
   };
 
   void applyModes(bool includingStaged) {
@@ -205,6 +250,7 @@ class Tree {
   Directory holder;
   std::vector<std::string> leftovers;
   std::optional<RunRecord> record;
+  std::optional<FileId> oldTree;  // the previous installation, a directory
   std::optional<StagedPlace> staged;
   Redirect redirect;
   std::optional<Directory> cached;
@@ -246,8 +292,12 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
     }
     struct stat st;
     bool there = false;
-    if (parent && fstatat(parent->fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-      there = isDirectoryName(record->name)
+    const bool directory = isDirectoryName(record->name);
+    // A directory entry may stand behind the user's link to it (logs -> app/logs): looked
+    // at through the link, as the user does. A file entry replaced whatever stood there.
+    const int follow = directory ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (parent && fstatat(parent->fd(), leaf.c_str(), &st, follow) == 0)
+      there = directory
                   ? S_ISDIR(st.st_mode)
                   : S_ISREG(st.st_mode) && uint64_t(st.st_size) == record->uncompressedSize;
     else if (parent && errno == EACCES)

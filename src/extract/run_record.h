@@ -1,16 +1,26 @@
-// A run's record, kept beside the place it replaces: what the run makes there (its stage,
-// the aside copy of the previous installation, the directories that hold its temporary
-// files), held locked while the run lives. A later run removes only what a record names,
-// and only once it can take the record's lock: a name that merely looks like ours is the
-// user's, and what a live installer holds is never touched.
+// A run's record, kept in the target directory: where the place it replaces stands, what the
+// run makes beside it (its stage, the aside copy of the previous installation) and the
+// directories where its temporary files may stand, every name downward from the record's
+// own directory. It is held locked while the run lives. A later run acts on a record only
+// when it can prove the record is ours (dead_runs.h); a name that merely looks like ours is
+// the user's, and what a live installer holds is never touched.
 #ifndef SFX_EXTRACT_RUN_RECORD_H_
 #define SFX_EXTRACT_RUN_RECORD_H_
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "target_directory.h"
+
+// What the record file holds, for both sides: the writer here and the reader in dead_runs.cpp.
+namespace run_record_format {
+extern const char PREFIX[];  // record names: PREFIX + token
+extern const char MAGIC[];   // the first line
+const size_t TOKEN_LENGTH = 16;
+// Beyond these a record is not ours: no run of ours writes that much.
+const size_t MAX_BYTES = size_t(4) << 20;
+const size_t MAX_TEMPORARY_DIRECTORIES = 100000;
+}  // namespace run_record_format
 
 class RunRecord {
  public:
@@ -27,16 +37,21 @@ class RunRecord {
   // Whether the file system of the record's directory folds case ("A" and "a" are one
   // name), as exFAT and vfat do.
   bool foldsCase() const { return folds; }
+  // Whether it keeps the modes it is given (exFAT and vfat show the mount's instead).
+  bool keepsModes() const { return modesKept; }
+  // The record's own name in its directory.
+  const std::string& fileName() const { return name; }
 
   // What the record says, one fact at a time; each is on disk when the call returns.
-  void notePlace(const std::string& leaf) { append("place", leaf); }
+  // The place is `leaf` in the directory `holder` below the record's (components).
+  void notePlace(const std::vector<std::string>& holder, const std::string& leaf);
   void noteStage(const std::string& name) { append("stage", name); }
   void noteAside(const std::string& name) { append("aside", name); }
   // The stage is complete and verified; the place is being replaced by it.
   void noteFinishing() { append("finishing", ""); }
   // Temporary files named `temporaryPrefix()`... may stand in the directory `components`
-  // below the one `up` levels above the record's.
-  void noteTemporaries(size_t up, const std::vector<std::string>& components);
+  // below the record's.
+  void noteTemporaries(const std::vector<std::string>& components);
   std::string temporaryPrefix() const { return ".sfx-part." + token + "."; }
 
   // Leaves the record on disk (or, with false, no longer): what it names could not all be
@@ -50,14 +65,8 @@ class RunRecord {
   std::string token, name;
   int fd = -1;
   bool folds = false;
+  bool modesKept = false;
   bool kept = false;
 };
-
-// Puts right what dead runs left in `dir`, before anything else happens there: a place
-// found missing gets its aside copy back, a complete stage whose swap was under way is put
-// in place, and everything else the records name goes. `tick` is called now and then
-// (what it throws stops the work). Returns what could not be removed ("PATH: REASON").
-std::vector<std::string> recoverDeadRuns(const Directory& dir,
-                                         const std::function<void()>& tick = {});
 
 #endif  // SFX_EXTRACT_RUN_RECORD_H_

@@ -33,7 +33,6 @@ StagedPlace::StagedPlace(const Directory& holder, const std::string& leaf, bool 
       aside(prefixedName(".sfx-old.", leaf, TOKEN_ROOM) + "." + record.id()),
       shown(childPath(holder.path(), leaf)) {
   // Named before they exist: a run killed at any later moment leaves a record of them.
-  record.notePlace(leaf);
   record.noteStage(stage);
   record.noteAside(aside);
   const int made = directory ? mkdirat(holder.fd(), stage.c_str(), 0755)
@@ -45,12 +44,19 @@ StagedPlace::StagedPlace(const Directory& holder, const std::string& leaf, bool 
     return;
   }
   int fd = openat(holder.fd(), stage.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) throw pathError(childPath(holder.path(), stage), errno);
+  if (fd < 0) {
+    // Out of descriptors, say: the stage goes again, or stays named in the record.
+    const int error = errno;
+    if (unlinkat(holder.fd(), stage.c_str(), AT_REMOVEDIR) != 0) record.keep();
+    throw pathError(childPath(holder.path(), stage), error);
+  }
   staged = Directory(fd, shown);
 }
 
 StagedPlace::~StagedPlace() {
-  if (!committed) removeTree(holder.fd(), stage, childPath(holder.path(), stage));
+  if (committed) return;
+  // What cannot go stays named in the record, for a later run.
+  if (!removeTree(holder.fd(), stage, childPath(holder.path(), stage)).empty()) record.keep();
 }
 
 void StagedPlace::settle(const std::function<void()>& verify, const std::function<void()>& undo) {

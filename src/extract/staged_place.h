@@ -16,10 +16,11 @@
 class StagedPlace {
  public:
   // Reserves the stage of the place `leaf` in `holder`: a directory when `directory`, else
-  // an empty file, named in `record` (which lives in `holder` too) before it is made.
+  // an empty file, named in `record` (which names the place already) before it is made.
   // Throws naming the path at fault.
   StagedPlace(const Directory& holder, const std::string& leaf, bool directory, RunRecord& record);
-  // Removes the stage, and all built in it, unless it was committed.
+  // Removes the stage, and all built in it, unless it was committed; what cannot be
+  // removed keeps the record.
   ~StagedPlace();
   StagedPlace(const StagedPlace&) = delete;
   StagedPlace& operator=(const StagedPlace&) = delete;

@@ -72,8 +72,8 @@ struct Level {
 
 class Removal {
  public:
-  Removal(int top, const std::string& shownPath, const std::function<void()>& tick)
-      : top(top), shown(shownPath), tick(tick) {}
+  Removal(int top, const std::string& shownPath, const std::function<void()>& tick, bool ownOnly)
+      : top(top), shown(shownPath), tick(tick), ownOnly(ownOnly) {}
   ~Removal() {
     for (Level& level : levels)
       if (level.fd >= 0) close(level.fd);
@@ -83,6 +83,7 @@ class Removal {
     struct stat st;
     if (fstatat(top, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       return errno == ENOENT ? "" : pathError(shown, errno).what();
+    if (ownOnly && !owned(st)) return pathError(shown, EPERM).what();
     if (!S_ISDIR(st.st_mode)) {
       if (unlinkat(top, name.c_str(), 0) != 0 && errno != ENOENT)
         return pathError(shown, errno).what();
@@ -136,6 +137,12 @@ class Removal {
     if (level.fd < 0 || fstat(level.fd, &st) != 0) {
       note(name, errno);
       if (level.fd >= 0) close(level.fd);
+      return false;
+    }
+    // What was opened is checked, not what stood at the name a moment before.
+    if (levels.empty() && ownOnly && !owned(st)) {
+      close(level.fd);
+      note(name, EPERM);
       return false;
     }
     level.device = st.st_dev;
@@ -201,9 +208,15 @@ class Removal {
     return -1;
   }
 
+  // The effective user's, and no other name for it where it is a file.
+  static bool owned(const struct stat& st) {
+    return st.st_uid == geteuid() && (S_ISDIR(st.st_mode) || st.st_nlink == 1);
+  }
+
   const int top;
   const std::string shown;
   const std::function<void()>& tick;
+  const bool ownOnly;
   std::vector<Level> levels;
   unsigned long removed = 0;
   std::string left;
@@ -213,5 +226,10 @@ class Removal {
 
 std::string removeTree(int dir, const std::string& name, const std::string& shownPath,
                        const std::function<void()>& tick) {
-  return Removal(dir, shownPath, tick).run(name);
+  return Removal(dir, shownPath, tick, false).run(name);
+}
+
+std::string removeOwnTree(int dir, const std::string& name, const std::string& shownPath,
+                          const std::function<void()>& tick) {
+  return Removal(dir, shownPath, tick, true).run(name);
 }

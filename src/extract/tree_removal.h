@@ -17,6 +17,11 @@
 std::string removeTree(int dir, const std::string& name, const std::string& shownPath,
                        const std::function<void()>& tick = {});
 
+// removeTree, but only when what stands at `name` is the effective user's (a file with no
+// other link to it), as checked on what is opened: anything else is left, and named.
+std::string removeOwnTree(int dir, const std::string& name, const std::string& shownPath,
+                          const std::function<void()>& tick = {});
+
 // The names in the directory `dir` (any open descriptor of it, O_PATH too), "." and ".."
 // left out; none when it cannot be read.
 std::vector<std::string> namesIn(int dir);
