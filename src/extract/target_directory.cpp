@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,16 +10,12 @@
 #include <memory>
 
 #include "entry_name.h"
-#include "extraction_listener.h"
 #include "path_error.h"
 
 namespace {
 
 // Beyond this many links in one walk, it counts as a loop (the kernel's own limit).
 const int MAX_LINKS = 40;
-// Each turn lets the waiting window answer (extraction_listener.h).
-const useconds_t LOCK_POLL_MICROSECONDS =
-    useconds_t(std::chrono::microseconds(listener_pace::CALL_INTERVAL).count());
 
 // O_PATH: walking needs only search permission, not read permission, on each directory.
 int openStep(int dir, const std::string& name) {
@@ -86,64 +81,6 @@ TargetDirectory TargetDirectory::here() {
   if (!cwd) throw std::runtime_error(std::string("current directory unknown: ") +
                                      std::generic_category().message(errno));
   return TargetDirectory(openDirectory(".", cwd.get()));
-}
-
-TargetLock::~TargetLock() {
-  for (int fd : fds) close(fd);
-}
-
-namespace {
-
-// Descriptors to lock for every directory above `path` (absolute), top first: each opened
-// for reading from a walk that follows no link. A directory that cannot be read is left out.
-std::vector<int> openAbove(const std::string& path) {
-  std::vector<int> fds;
-  std::vector<std::string> components = nameComponents(path);
-  if (components.empty()) return fds;  // the root has nothing above it
-  components.pop_back();
-  int walk = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  for (size_t i = 0; walk >= 0; ++i) {
-    int readable = openat(walk, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable >= 0) fds.push_back(readable);
-    if (i == components.size()) break;
-    int next = openStep(walk, components[i]);
-    close(walk);
-    walk = next;
-  }
-  if (walk >= 0) close(walk);
-  return fds;
-}
-
-// False when another process holds a conflicting lock; a file system without locks counts
-// as locked.
-bool tryLock(int fd, int operation) {
-  while (flock(fd, operation | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    return errno != EWOULDBLOCK;
-  }
-  return true;
-}
-
-}  // namespace
-
-TargetLock TargetDirectory::lock(const std::function<void()>& waiting) const {
-  TargetLock held;
-  held.fds = openAbove(path());
-  const size_t above = held.fds.size();
-  const int own = openat(top.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (own < 0) throw pathError(path(), errno);
-  held.fds.push_back(own);
-  for (;;) {
-    // All or none, always in the same order: two waiting installers never hold each other up.
-    size_t taken = 0;
-    while (taken < held.fds.size() &&
-           tryLock(held.fds[taken], taken < above ? LOCK_SH : LOCK_EX))
-      ++taken;
-    if (taken == held.fds.size()) return held;
-    for (size_t i = 0; i < taken; ++i) flock(held.fds[i], LOCK_UN);
-    waiting();
-    usleep(LOCK_POLL_MICROSECONDS);
-  }
 }
 
 std::vector<std::string> TargetDirectory::followInside(const std::string& link) const {

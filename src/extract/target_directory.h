@@ -34,17 +34,17 @@ class Directory {
   std::string shownPath;
 };
 
-// Locks on a target directory and the directories above it, released when this goes.
+// The lock on a target directory (target_lock.cpp), released when this goes.
 class TargetLock {
  public:
   TargetLock() = default;
-  TargetLock(TargetLock&& other) noexcept : fds(std::move(other.fds)) { other.fds.clear(); }
+  TargetLock(TargetLock&& other) noexcept : fd(other.fd) { other.fd = -1; }
   TargetLock& operator=(TargetLock&&) = delete;
   ~TargetLock();
 
  private:
   friend class TargetDirectory;
-  std::vector<int> fds;
+  int fd = -1;
 };
 
 // Where a walk below the target goes on after a symbolic link: the directory to start from
@@ -66,12 +66,15 @@ class TargetDirectory {
   const Directory& root() const { return top; }
   const std::string& path() const { return top.path(); }
 
-  // Takes an exclusive lock on the directory and shared ones on every directory above it
-  // that can be opened, held until the result goes: installers whose targets are one
-  // inside the other (so that either could write where the other replaces) run one after
-  // the other, unrelated ones at once. Calls `waiting` every listener_pace::CALL_INTERVAL
-  // while another holds one; what `waiting` throws ends the wait. Where the file system
-  // has no locks, runs unlocked.
+  // Takes an exclusive lock on the directory, held until the result goes, once no other
+  // installer of the effective user holds one on this directory, on one above it or on one
+  // inside it: installers whose targets are one inside the other (so that either could
+  // write where the other replaces) run one after the other, unrelated ones at once. A
+  // lock held by anyone else (another user, who could otherwise stall every installer by
+  // locking "/") never makes it wait. Calls `waiting` about every
+  // listener_pace::CALL_INTERVAL while it waits; what `waiting` throws ends the wait.
+  // Costs one descriptor however deep the directory is. Where the file system has no
+  // locks, runs unlocked.
   TargetLock lock(const std::function<void()>& waiting) const;
 
   // Opens the directory `components` below `from` (the target or a directory inside it),
