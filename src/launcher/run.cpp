@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "archive_end.h"
@@ -129,7 +131,7 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
   std::exception_ptr failure;
   extracting = true;
   bool displayLost = false;
-  std::thread worker([&extractor, &failure, &displayLost] {
+  const auto extract = [&extractor, &failure, &displayLost] {
     onExtractionWorker = true;
     try {
       extractor.extractHere();
@@ -139,8 +141,14 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
       failure = std::current_exception();
     }
     onExtractionWorker = false;
-  });
-  worker.join();
+  };
+  try {
+    std::thread(extract).join();
+  } catch (const std::system_error&) {
+    // No thread to be had (a pids limit): the toolkit is used by one thread at a time
+    // anyway, so this one extracts.
+    extract();
+  }
   extracting = false;
   endBySignal();
   if (displayLost) reportAndEnd(ExitStatus::DisplayLost, "the display connection was lost");
@@ -156,6 +164,62 @@ int showFailure(ProgressWindow& window, const std::string& message) {
   Fl::run();
   return exitCode(ExitStatus::Failed);
 }
+
+// The autorun worker's word that the shell could not be started, handed to the main
+// thread's event loop through a pipe: the worker touches nothing of the toolkit.
+class CommandFailure {
+ public:
+  explicit CommandFailure(ProgressWindow& window) : window(window) {
+    if (pipe2(fds, O_CLOEXEC) == 0) Fl::add_fd(fds[0], FL_READ, arrived, this);
+  }
+  ~CommandFailure() {
+    if (fds[0] < 0) return;
+    Fl::remove_fd(fds[0]);
+    close(fds[0]);
+    close(fds[1]);
+  }
+
+  // On the autorun worker.
+  void tell(const std::string& why) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      message = why;
+    }
+    // Without the pipe the main thread never hears: the message on stderr is all there is.
+    if (fds[1] < 0 || write(fds[1], "!", 1) != 1) report("the command could not be started: " + why);
+  }
+
+  // On the main thread, before the autorun worker exists.
+  void tellNow(const std::string& why) {
+    message = why;
+    show();
+  }
+
+  bool failed() const { return shown; }
+
+ private:
+  static void arrived(int fd, void* data) {
+    char byte;
+    if (read(fd, &byte, 1) == 1) static_cast<CommandFailure*>(data)->show();
+  }
+
+  void show() {
+    std::string why;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      why = message;
+    }
+    report("the command could not be started: " + why);
+    window.showFailure(why, ProgressWindow::Failing::Command);
+    shown = true;
+  }
+
+  ProgressWindow& window;
+  int fds[2] = {-1, -1};
+  std::mutex lock;
+  std::string message;
+  bool shown = false;
+};
 
 // The window is drawn when the server exposes it, some time after mapping it: that is
 // waited for a little, so that it is drawn before anything slow. A window started iconic
@@ -197,8 +261,19 @@ int extractWithWindow(Extractor& extractor, const std::shared_ptr<ProgressWindow
   std::string comment = extractor.archive().comment();
   // The command should not compete with a copy of its own payload for memory.
   extractor.archive().reset();
-  if (shownWindow->shown()) std::thread(runAutorun, std::move(comment)).detach();
-  return Fl::run();
+  if (!shownWindow->shown() || !autorunCommand(comment)) return Fl::run();
+  // The installation is complete and stays; a command that cannot start is a failure the
+  // user must see. Never destroyed: the worker may still hold it when this thread ends
+  // the process.
+  static CommandFailure* const commandFailure = new CommandFailure(*shownWindow);
+  try {
+    std::thread(runAutorun, comment, [](const std::string& why) { commandFailure->tell(why); })
+        .detach();
+  } catch (const std::system_error& e) {
+    commandFailure->tellNow(std::string("no thread for it: ") + e.what());
+  }
+  const int status = Fl::run();
+  return commandFailure->failed() ? exitCode(ExitStatus::Failed) : status;
 }
 
 // A failure before any entry could be counted: reported on stderr first (the display may
@@ -225,6 +300,9 @@ int runInstaller(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr) return exitCode(ExitStatus::NoArchive);
   catchStopSignals();
   std::signal(SIGPIPE, SIG_IGN);
+  // Over a file-size limit a write fails (EFBIG) and the entry is named, instead of the
+  // process dying with its stage left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
   const OwnFile self = ownFile(argv[0]);
   // Loading a large archive takes seconds from a cold cache: the window comes first when
   // the end record promises entries, so a file without an archive still shows none.

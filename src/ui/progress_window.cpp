@@ -21,6 +21,7 @@ const char* const CAPTION = "Extraindo arquivos";
 const char* const WAITING_CAPTION = "Aguardando outro instalador neste diretório";
 const char* const CLOSE_LABEL = "Fechar";
 const char* const FAILURE_PREFIX = "Falha na extração: ";
+const char* const COMMAND_FAILURE_PREFIX = "Falha ao iniciar o comando: ";
 // WM_CLASS: task lists group windows by it, and the toolkit's default names the toolkit.
 const char* const WINDOW_CLASS = "sfx-stub";
 const int WIDTH = 605;
@@ -212,7 +213,8 @@ void ProgressWindow::eventPass() {
   lastPass = std::chrono::steady_clock::now();
 }
 
-void ProgressWindow::showFailure(const std::string& message) {
+void ProgressWindow::showFailure(const std::string& message, Failing what) {
+  const std::string prefix = what == Failing::Command ? COMMAND_FAILURE_PREFIX : FAILURE_PREFIX;
   const int width = captionBox->w() - 2 * Fl::box_dx(captionBox->box());
   fl_font(captionBox->labelfont(), captionBox->labelsize());
   const auto fits = [&](const std::string& text) {
@@ -222,8 +224,8 @@ void ProgressWindow::showFailure(const std::string& message) {
   };
   captionBox->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
   const std::string reason = shortenToFit(
-      printable(message), [&](const std::string& text) { return fits(FAILURE_PREFIX + text); });
-  captionBox->copy_label((FAILURE_PREFIX + reason).c_str());
+      printable(message), [&](const std::string& text) { return fits(prefix + text); });
+  captionBox->copy_label((prefix + reason).c_str());
   closeButton->activate();
   redraw();
 }

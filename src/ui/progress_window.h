@@ -59,10 +59,13 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   // Whether every entry is complete: closing no longer cancels.
   bool complete() const { return finished; }
 
-  // Tells the person in front of the window that the extraction failed, in the caption
-  // ("Falha na extração: MESSAGE", on two lines at most, never losing the reason), and
-  // lets them close it. Needs the window shown (the text is measured on the display).
-  void showFailure(const std::string& message);
+  // What failed: the extraction, or the command after a complete extraction.
+  enum class Failing { Extraction, Command };
+  // Tells the person in front of the window what failed, in the caption ("Falha na
+  // extração: MESSAGE", or "Falha ao iniciar o comando: MESSAGE", on two lines at most,
+  // never losing the reason), and lets them close it. Needs the window shown (the text is
+  // measured on the display).
+  void showFailure(const std::string& message, Failing what = Failing::Extraction);
 
   static void closeCallback(Fl_Widget* widget, void* userData);
 
