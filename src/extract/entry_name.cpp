@@ -92,18 +92,9 @@ uint32_t foldCodePoint(uint32_t c) {
 bool isHighSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-}  // namespace
-
-std::string foldCase(const std::string& name) {
-  // Most names are ASCII: they fold in place.
-  std::string folded = name;
-  size_t at = 0;
-  for (; at < folded.size(); ++at) {
-    const unsigned char c = static_cast<unsigned char>(folded[at]);
-    if (c >= 0x80) break;
-    if (c >= 'A' && c <= 'Z') folded[at] = char(c + 32);
-  }
-  if (at == folded.size()) return folded;
+// Folds what follows the ASCII prefix `at` of `folded`, a copy of `name`. False where the
+// name cannot be read.
+bool foldBeyondAscii(const std::string& name, size_t at, std::string& folded) {
   // No form grows by more than half: two bytes fold to at most three, a surrogate pair's
   // six to four.
   folded.resize(name.size() + name.size() / 2);
@@ -113,7 +104,7 @@ std::string foldCase(const std::string& name) {
   uint32_t high = 0;
   while (at < name.size()) {
     uint32_t c = 0;
-    if (!readCodePoint(name, at, c)) return name;
+    if (!readCodePoint(name, at, c)) return false;
     if (c == 0) break;
     if (high != 0 && isLowSurrogate(c)) {
       c = 0x10000 + ((high - 0xD800) << 10) + (c - 0xDC00);
@@ -129,5 +120,21 @@ std::string foldCase(const std::string& name) {
   }
   if (high != 0) out = writeUtf8(out, high);
   folded.resize(size_t(out - folded.data()));
+  return true;
+}
+
+}  // namespace
+
+std::string foldCase(const std::string& name) {
+  // Most names are ASCII: they fold in place, in the string returned (one return, so the
+  // compiler builds it where the caller wants it).
+  std::string folded = name;
+  size_t at = 0;
+  for (; at < folded.size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>(folded[at]);
+    if (c >= 0x80) break;
+    if (c >= 'A' && c <= 'Z') folded[at] = char(c + 32);
+  }
+  if (at < folded.size() && !foldBeyondAscii(name, at, folded)) folded = name;
   return folded;
 }
