@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check icon clean
+.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check icon casefold clean
 
 all: build
 
@@ -62,6 +62,11 @@ bench: build
 # gives the committed file byte for byte).
 icon:
 	@/usr/bin/python3 tools/icon/draw_icon.py src/ui/window_icon_xpm.cpp
+
+# The case fold table, made again from exFAT's up-case table (as mkfs.exfat writes it) and
+# Unicode's CaseFolding.txt (a test checks that this gives the committed file byte for byte).
+casefold:
+	@/usr/bin/python3 tools/casefold/make_fold_table.py src/extract/case_fold_table.cpp
 
 # libFuzzer over the archive reader and the extraction, from the generated seed corpus.
 # Crashing inputs land in $(FUZZ_BUILD)/crash-*; copy them to tests/fuzz/regressions/.

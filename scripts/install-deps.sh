@@ -17,11 +17,12 @@ build=(
 )
 # Running the tests: X server and tools, archivers, the Python they are written in,
 # strace and exFAT through FUSE for the extraction killed at every step on every file
-# system, and window managers (and a Wayland compositor with XWayland) to show the window in.
+# system, Unicode's data for the case fold table's check, and window managers (and a
+# Wayland compositor with XWayland) to show the window in.
 test=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time
-  strace exfat-fuse exfatprogs
+  strace exfat-fuse exfatprogs unicode-data
   openbox icewm weston xwayland
 )
 # make fuzz.

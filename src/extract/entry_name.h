@@ -20,8 +20,14 @@ bool climbsUp(const std::string& name);
 // without components would replace the target itself.
 std::string refusal(const std::string& name);
 
-// The name as a file system that folds case compares it: ASCII and Latin-1 letters in
-// lower case (exFAT and vfat fold more of Unicode; these are the letters names use most).
+// The name as a file system that folds case compares it: two names are one there when
+// their folds are equal. Letters fold as exFAT's up-case table merges them (Unicode's
+// simple case folding, less what that older table leaves apart: the Kelvin sign and k,
+// Cherokee, Georgian Mtavruli, everything outside the Basic Multilingual Plane), each to
+// the letter case folding picks, so ASCII folds to lower case. Bytes are read as exFAT
+// through FUSE reads them: overlong forms and surrogates are the code points they spell
+// and an encoded NUL ends the name. A name it cannot read (not UTF-8, or cut) is compared
+// byte for byte.
 std::string foldCase(const std::string& name);
 
 #endif  // SFX_EXTRACT_ENTRY_NAME_H_

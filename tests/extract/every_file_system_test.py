@@ -17,6 +17,7 @@ import zipfile
 import sfx_testlib as lib
 
 CLI = os.environ.get("SFX_EXTRACT_CLI")
+FOLD_CLI = os.environ.get("SFX_FOLD_CLI")
 
 # The previous installation, and the new one: the first entry's place (app/) is replaced
 # whole, readme.txt lands beside it.
@@ -310,6 +311,100 @@ class EveryFileSystem(unittest.TestCase):
         self.assertEqual(tree(os.path.join(system.dir, "App"), modes=False),
                          {"bin": ("dir", ""), "bin/run": ("file", "", b"new run"),
                           "lib": ("dir", ""), "lib/x.so": ("file", "", b"lib")})
+
+    def test_greek_and_cyrillic_spellings_of_the_place_are_the_place_where_case_folds(self):
+        """On exFAT, ΩΜΈΓΑ/ and ωμέγα/ are one directory to unzip: the installer puts both in
+        one new tree, leaves the previous installation as it was when the run fails, and
+        replaces it whole when the run succeeds."""
+        folding = [system for system in self.systems if system.name == "exfat"]
+        if not folding:
+            self.skipTest("no case-folding file system here")
+        system = folding[0]
+        for previous, spellings in (("Ωμέγα", ("ΩΜΈΓΑ", "ωμέγα", "ΩμΈγΑ")),
+                                    ("Программа", ("ПРОГРАММА", "программа", "пРОГРАММа"))):
+            with self.subTest(place=previous):
+                system.reset(write_zip(os.path.join(self.archives, "previous.zip"),
+                                       [(previous + "/", b""), (previous + "/bin/", b""),
+                                        (previous + "/bin/run", b"old run"),
+                                        (previous + "/old.txt", b"old")]))
+                before = tree(system.dir, modes=False)
+                first, second, third = spellings
+                entries = [(first + "/", b""), (second + "/bin/", b""),
+                           (first + "/bin/run", b"new run"), (third + "/lib/", b""),
+                           (third + "/lib/x.so", b"lib"), (second + "/ΔΕΔΟΜΈΝΑ", b"data"),
+                           ("readme.txt", LAST)]
+                failing = write_zip(os.path.join(self.archives, "spellings-bad.zip"), entries,
+                                    damaged=True)
+                result = extract(failing, system.dir)
+                self.assertEqual(result.returncode, 3, result.stderr)
+                self.assertEqual(tree(system.dir, modes=False), before, "a failed run changed it")
+
+                good = write_zip(os.path.join(self.archives, "spellings.zip"), entries)
+                by_unzip = os.path.join(system.dir, "by-unzip")
+                os.mkdir(by_unzip)
+                run(["unzip", "-q", good, "-d", by_unzip])
+                unzipped = tree(by_unzip, modes=False)
+                remove_all(by_unzip)
+                result = extract(good, system.dir)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(tree(system.dir, modes=False), unzipped)
+                self.assertEqual(sorted(os.listdir(system.dir)), sorted([first, "readme.txt"]))
+                self.assertEqual(tree(os.path.join(system.dir, first), modes=False),
+                                 {"bin": ("dir", ""), "bin/run": ("file", "", b"new run"),
+                                  "lib": ("dir", ""), "lib/x.so": ("file", "", b"lib"),
+                                  "ΔΕΔΟΜΈΝΑ": ("file", "", b"data")})
+
+    def test_exfat_takes_names_for_one_where_the_fold_does(self):
+        """Each letter with a case mapping, and spellings exfat-fuse reads leniently, made on
+        exFAT: the names that find one file are those that foldCase folds alike."""
+        folding = [system for system in self.systems if system.name == "exfat"]
+        if not folding or not FOLD_CLI:
+            self.skipTest("no case-folding file system here, or SFX_FOLD_CLI is not set")
+        system = folding[0]
+        system.reset(self.old)
+        letters = set()
+        for c in range(0x110000):
+            if 0xD800 <= c <= 0xDFFF:
+                continue
+            variants = {chr(c).lower(), chr(c).upper(), chr(c).title(), chr(c).casefold()}
+            if variants != {chr(c)}:
+                letters.update(v for v in variants | {chr(c)} if len(v) == 1)
+        names = [letter.encode() for letter in sorted(letters)]
+        # Overlong forms of A and a, six bytes of a, an encoded NUL that ends the name, and
+        # 𐐀 and 𐐨 as surrogate pairs in three-byte halves.
+        names += [b"\xc1\x81", b"\xe0\x81\xa1", b"\xfc\x80\x80\x80\x81\xa1", b"A\xc0\x80Z",
+                  b"\xed\xa0\x81\xed\xb0\x80", b"\xed\xa0\x81\xed\xb0\xa8"]
+        where = os.path.join(system.dir, "names").encode()
+        os.mkdir(where)
+        for i, name in enumerate(names):
+            try:
+                fd = os.open(os.path.join(where, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+            except FileExistsError:
+                continue
+            os.write(fd, b"%d" % i)
+            os.close(fd)
+        found = []
+        for name in names:
+            with open(os.path.join(where, name), "rb") as f:
+                found.append(int(f.read()))
+        remove_all(where.decode())
+        folds = subprocess.run([FOLD_CLI], input=b"".join(name + b"\0" for name in names),
+                               capture_output=True, check=True).stdout.split(b"\0")[:-1]
+        self.assertEqual(len(folds), len(names))
+        first_of_fold = {}
+        for i, fold in enumerate(folds):
+            first_of_fold.setdefault(fold, i)
+
+        def shown(name):
+            try:
+                return " ".join("U+%04X" % ord(c) for c in name.decode("utf-8", "surrogatepass"))
+            except UnicodeDecodeError:
+                return repr(name)
+        wrong = ["%s finds %s, folds as %s" % (shown(names[i]), shown(names[found[i]]),
+                                               shown(names[first_of_fold[fold]]))
+                 for i, fold in enumerate(folds) if first_of_fold[fold] != found[i]]
+        self.assertEqual(wrong[:20], [], "%d of %d names, the first shown" % (len(wrong), len(names)))
+        self.assertGreater(len(set(found)), 2000)
 
     def test_a_previous_installation_too_deep_for_recursion_goes_with_few_descriptors(self):
         system = self.systems[0]

@@ -12,7 +12,6 @@
 
 #include <stdexcept>
 
-#include "entry_name.h"
 #include "extract_helpers.h"
 #include "test_files.h"
 
@@ -67,13 +66,6 @@ TEST(TreeRemovalTest, StopsWhenAskedAndLeavesTheRestForLater) {
   EXPECT_EQ(removeTree(dir, "old", top), "");
   EXPECT_FALSE(exists(top));
   close(dir);
-}
-
-TEST(EntryNameTest, CaseFoldsAsciiAndLatin1) {
-  EXPECT_EQ(foldCase("App/BIN"), "app/bin");
-  EXPECT_EQ(foldCase("CONFIGURAÇÃO"), "configuração");
-  EXPECT_EQ(foldCase("Ä×Þ"), "ä×þ");  // the multiplication sign has no case
-  EXPECT_EQ(foldCase("\xC3"), "\xC3");  // a cut sequence stays as it is
 }
 
 }  // namespace
