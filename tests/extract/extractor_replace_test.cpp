@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -431,6 +432,58 @@ TEST_F(ExtractorReplaceTest, SwappedDirectoriesNeverLeadOutside) {
     done = true;
     swapper.join();
     EXPECT_TRUE(snapshot(outside).empty()) << "round " << round;
+  }
+}
+
+TEST_F(ExtractorReplaceTest, ADirectoryEntryBehindTheUsersLinkIntoThePlaceIsFoundThroughIt) {
+  installVersion1();
+  ASSERT_EQ(mkdir((target + "/top/logs").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("top/logs", (target + "/logs").c_str()), 0);
+  EXPECT_EQ(extract(ZipBuilder().dir("top").dir("logs").file("logs/today", "new log")), "");
+  EXPECT_EQ(snapshot(target), (std::map<std::string, std::string>{
+                                  {"logs", "link top/logs"},
+                                  {"top", "dir 0755"},
+                                  {"top/logs", "dir 0755"},
+                                  {"top/logs/today", "file 0644 new log"}}));
+}
+
+// The place mounted again elsewhere in the target: an entry there would write into the
+// previous installation, which must stay as it was until the new one is complete.
+TEST_F(ExtractorReplaceTest, ThePreviousInstallationIsNeverWrittenUnderAnotherName) {
+  const auto before = installVersion1();
+  ASSERT_EQ(mkdir((target + "/again").c_str(), 0755), 0);
+  if (!mount(target + "/top", target + "/again", nullptr, MS_BIND, nullptr))
+    GTEST_SKIP() << "a bind mount needs root";
+  const std::string error =
+      extract(ZipBuilder().dir("top").file("top/new", "n").file("again/b", "written through"));
+  EXPECT_NE(error.find("again/b: " + target + "/again: lies in the previous installation"),
+            std::string::npos)
+      << error;
+  umount2((target + "/again").c_str(), MNT_DETACH);
+  rmdir((target + "/again").c_str());
+  EXPECT_EQ(snapshot(target), before);
+}
+
+// A run that fails early (out of descriptors at any step) leaves nothing of its own that
+// no record names: the next run finds and removes all of it.
+TEST_F(ExtractorReplaceTest, EarlyFailuresLeaveNothingUnrecorded) {
+  installVersion1();
+  saveArchive(files / "new.zip",
+              ZipBuilder().dir("top").file("top/a", "a").file("beside", noise(1 << 20, 3)).build());
+  saveArchive(files / "next.zip", ZipBuilder().dir("top").file("top/b", "b").build());
+  for (rlim_t limit = 4; limit <= 24; ++limit) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const rlimit few = {limit, limit};
+      setrlimit(RLIMIT_NOFILE, &few);
+      const std::string error = messageOf([&] { Extractor(files / "new.zip").extractAll(target); });
+      _exit(error == "<no exception>" ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "limit " << limit << ": status " << status;
+    EXPECT_EQ(extract(ZipBuilder().dir("top").file("top/b", "b")), "") << "limit " << limit;
+    EXPECT_FALSE(holdsLeftovers(snapshot(target))) << "limit " << limit;
   }
 }
 
