@@ -37,13 +37,15 @@ OUTSIDE = {"outside/": None, "outside/keep.txt": "the user's", "outside/sub/": N
 class EmulatedOldKernel(unittest.TestCase):
     def setUp(self):
         if not CLI or not PROBE:
-            self.skipTest("SFX_EXTRACT_CLI and SFX_STATX_MOUNT_ID must name extract_cli and statx_mount_id")
+            self.skipTest("SFX_EXTRACT_CLI and SFX_STATX_MOUNT_ID must name extract_cli and "
+                          "statx_mount_id")
         if platform.machine() != "x86_64":
             self.skipTest("%s runs x86-64 programs on an x86-64 machine only, not on %s"
                           % (QEMU, platform.machine()))
         self.qemu = shutil.which(QEMU)
         if self.qemu is None:
-            self.skipTest("%s is missing (Debian's qemu-user-static; scripts/install-deps.sh)" % QEMU)
+            self.skipTest("%s is missing (Debian's qemu-user-static: scripts/install-deps.sh)"
+                          % QEMU)
         if os.geteuid() != 0:
             self.skipTest("mounting needs root")
         self.scratch = tempfile.mkdtemp(prefix="sfx-qemu-")
@@ -98,8 +100,8 @@ class EmulatedOldKernel(unittest.TestCase):
         self.assertEqual([name for name in others if not name.startswith(".sfx-run.")], [])
         # Of the previous installation only the way to the mount point stays.
         shown = ("dir", oct(os.stat(outside).st_mode & 0o7777))
-        self.assertEqual(lib.tree(aside), {"data": ("dir", "0o755"), "data/mnt": shown,
-                                           **{"data/mnt/" + path: what for path, what in before.items()}})
+        kept = {"data/mnt/" + path: what for path, what in before.items()}
+        self.assertEqual(lib.tree(aside), {"data": ("dir", "0o755"), "data/mnt": shown, **kept})
         self.assertEqual(lib.tree(os.path.join(self.target, "app")),
                          {"bin": ("dir", "0o755"), "bin/run": ("file", "0o644", b"new run")})
         with open(os.path.join(self.target, "readme.txt"), "rb") as f:

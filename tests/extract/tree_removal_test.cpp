@@ -161,23 +161,27 @@ TEST_F(TreeRemovalMountTest, WithoutMountIdsNothingIsEntered) {
   if (pid == 0) {
     close(report[0]);
     ignoreStatxMountId(true);
-    if (unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", ("/proc/" + std::to_string(getpid()) + "/fdinfo").c_str(), "tmpfs", 0,
-                "size=4k") != 0)
+    const std::string fdinfo = "/proc/" + std::to_string(getpid()) + "/fdinfo";
+    if (unshare(CLONE_NEWNS) != 0 ||
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", fdinfo.c_str(), "tmpfs", 0, "size=4k") != 0)
       _exit(2);
     const std::string left = remove();
-    (void)!write(report[1], left.data(), left.size());
+    ssize_t ignored = write(report[1], left.data(), left.size());
+    (void)ignored;
     _exit(0);
   }
   close(report[1]);
   std::string left;
   char chunk[256];
-  for (ssize_t got; (got = read(report[0], chunk, sizeof chunk)) > 0;) left.append(chunk, got);
+  for (ssize_t got; (got = read(report[0], chunk, sizeof chunk)) > 0;)
+    left.append(chunk, size_t(got));
   close(report[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "mounting needs root";
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  // The reason is the one /proc gave: no fdinfo.
   EXPECT_EQ(left, old + ": No such file or directory");
   EXPECT_EQ(snapshot(old), before);
 }
@@ -195,20 +199,22 @@ TEST(MountIdTest, FdinfoGivesTheIdsStatxGives) {
     const std::string& root;
     ~Unmount() { unmountBelow(root); }
   } unmount{scratch.path()};
-  for (const char* name : {"source", "bound", "own"}) ASSERT_EQ(mkdir((scratch / name).c_str(), 0755), 0);
-  if (mount((scratch / "source").c_str(), (scratch / "bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
+  for (const char* name : {"source", "bound", "own"})
+    ASSERT_EQ(mkdir((scratch / name).c_str(), 0755), 0);
+  const std::string source = scratch / "source", bound = scratch / "bound";
+  if (mount(source.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) != 0)
     GTEST_SKIP() << "mounting needs root";
   ASSERT_EQ(mount("tmpfs", (scratch / "own").c_str(), "tmpfs", 0, "size=4k"), 0);
   std::vector<MountOf> viaStatx, viaFdinfo;
   for (const char* name : {"source", "bound", "own"}) {
     const int fd = open((scratch / name).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    MountOf mount;
+    MountOf found;
     ignoreStatxMountId(false);
-    EXPECT_TRUE(mountOf(fd, &mount)) << name;
-    viaStatx.push_back(mount);
+    EXPECT_TRUE(mountOf(fd, &found)) << name;
+    viaStatx.push_back(found);
     ignoreStatxMountId(true);
-    EXPECT_TRUE(mountOf(fd, &mount)) << name;
-    viaFdinfo.push_back(mount);
+    EXPECT_TRUE(mountOf(fd, &found)) << name;
+    viaFdinfo.push_back(found);
     ignoreStatxMountId(false);
     close(fd);
   }
