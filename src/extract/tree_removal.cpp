@@ -39,18 +39,32 @@ const size_t OPEN_LEVELS = 8;
 // to act, so asking often costs little.
 const unsigned TICK_EVERY = 16;
 
+// Whether what `fd` holds lies on the mount `parent`, its own mount going to `mount`. False
+// with errno set when not (EBUSY) or when its mount cannot be told.
+bool onMount(int fd, const MountOf& parent, MountOf* mount) {
+  if (!mountOf(fd, mount)) return false;
+  if (sameMount(*mount, parent)) return true;
+  errno = EBUSY;
+  return false;
+}
+
 // Opens the directory `name` in `dir` for listing and removing its content, making it
-// readable, writable and searchable first when the user owns it. Every step acts on the
-// directory first opened, never on a link swapped in under its name.
-int openForRemoval(int dir, const std::string& name) {
+// readable, writable and searchable first when the user owns it, and gives its mount in
+// `mount`. A directory on another mount than `parent`, or on one that cannot be told, is
+// left untouched. Every step acts on the directory first opened, never on a link swapped
+// in under its name.
+int openForRemoval(int dir, const std::string& name, const MountOf& parent, MountOf* mount) {
   int pathFd = openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (pathFd < 0) return -1;
-  const std::string self = descriptorPath(pathFd);
-  struct stat st;
-  const mode_t needed = S_IRWXU;
-  if (fstat(pathFd, &st) == 0 && (st.st_mode & needed) != needed && st.st_uid == geteuid())
-    chmod(self.c_str(), (st.st_mode & 07777) | needed);
-  int fd = open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = -1;
+  if (onMount(pathFd, parent, mount)) {
+    const std::string self = descriptorPath(pathFd);
+    struct stat st;
+    const mode_t needed = S_IRWXU;
+    if (fstat(pathFd, &st) == 0 && (st.st_mode & needed) != needed && st.st_uid == geteuid())
+      chmod(self.c_str(), (st.st_mode & 07777) | needed);
+    fd = open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
   const int error = errno;
   close(pathFd);
   errno = error;
@@ -90,7 +104,7 @@ class Removal {
       return "";
     }
     MountOf topMount;
-    if (!mountOf(top, "", &topMount)) return pathError(shown, errno).what();
+    if (!mountOf(top, &topMount)) return pathError(shown, errno).what();
     if (!enter(top, topMount, name)) return left;
     while (!levels.empty()) {
       Level& level = levels.back();
@@ -123,16 +137,8 @@ class Removal {
   bool enter(int parent, const MountOf& parentMount, const std::string& name) {
     Level level;
     level.name = name;
-    if (!mountOf(parent, name.c_str(), &level.mount)) {
-      note(name, errno);
-      return false;
-    }
     // Another file system stays, with all it holds.
-    if (!sameMount(level.mount, parentMount)) {
-      note(name, EBUSY);
-      return false;
-    }
-    level.fd = openForRemoval(parent, name);
+    level.fd = openForRemoval(parent, name, parentMount, &level.mount);
     struct stat st;
     if (level.fd < 0 || fstat(level.fd, &st) != 0) {
       note(name, errno);

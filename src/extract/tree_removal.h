@@ -8,12 +8,13 @@
 
 // Removes `name` in the directory `dir` with everything below it, shown to the user as
 // `shownPath`. A symbolic link is removed, never followed. A directory on another mount (a
-// mount point, a bind mount) is left where it stands with all it holds, and so are the
-// directories above it. A directory the user owns but may not change is made writable
-// first. Works without recursion and with a bounded number of open descriptors, however
-// deep the tree. `tick` is called every few hundred removals; what it throws stops the
-// removal (the rest stays for a later run). Returns "" when everything went, else what was
-// left first and why ("PATH: REASON"); the rest went as far as it could.
+// mount point, a bind mount), or one whose mount cannot be told, is left where it stands
+// with all it holds, and so are the directories above it. A directory the user owns but
+// may not change is made writable first. Works without recursion and with a bounded number
+// of open descriptors, however deep the tree. `tick` is called every few hundred removals;
+// what it throws stops the removal (the rest stays for a later run). Returns "" when
+// everything went, else what was left first and why ("PATH: REASON"); the rest went as far
+// as it could.
 std::string removeTree(int dir, const std::string& name, const std::string& shownPath,
                        const std::function<void()>& tick = {});
 

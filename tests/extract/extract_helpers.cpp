@@ -3,15 +3,27 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 std::string saveArchive(const std::string& path, const std::string& bytes) {
   writeFile(path, bytes);
   return path;
+}
+
+void unmountBelow(const std::string& root) {
+  std::ifstream table("/proc/self/mounts");
+  std::vector<std::string> below;
+  for (std::string device, at, rest; table >> device >> at && std::getline(table, rest);)
+    if (at.compare(0, root.size() + 1, root + "/") == 0) below.push_back(at);
+  std::sort(below.rbegin(), below.rend());
+  for (const std::string& at : below) umount2(at.c_str(), MNT_DETACH);
 }
 
 void RecordingListener::onEntry(const std::string& path) {

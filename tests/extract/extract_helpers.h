@@ -30,6 +30,10 @@ class RecordingListener : public ExtractionListener {
 // "dir MODE", "file MODE CONTENT" or "link TARGET". Times are left out.
 std::map<std::string, std::string> snapshot(const std::string& root);
 
+// Detaches every mount below `root`, deepest first: what a test mounted goes even when it
+// fails, and mounts may have moved with the trees they were in.
+void unmountBelow(const std::string& root);
+
 // Sets the umask, and restores it on destruction.
 class UmaskScope {
  public:

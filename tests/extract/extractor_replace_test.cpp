@@ -13,9 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
@@ -47,13 +45,7 @@ class ExtractorReplaceTest : public ::testing::Test {
  protected:
   void SetUp() override { mkdir(target.c_str(), 0755); }
   void TearDown() override {
-    // Mounts may have moved with the tree they were in: every one below the scratch goes.
-    std::ifstream table("/proc/self/mounts");
-    std::vector<std::string> below;
-    for (std::string device, at, rest; table >> device >> at && std::getline(table, rest);)
-      if (at.compare(0, files.path().size(), files.path()) == 0) below.push_back(at);
-    std::sort(below.rbegin(), below.rend());
-    for (const std::string& at : below) umount2(at.c_str(), MNT_DETACH);
+    unmountBelow(files.path());
     requestInterruption(0);
   }
 
