@@ -13,7 +13,8 @@
 #include <stdexcept>
 
 #include "aside_files.h"
-#include "dead_runs.h"
+#include "held_record.h"
+#include "housekeeping.h"
 #include "entry_file.h"
 #include "entry_name.h"
 #include "interruption.h"
@@ -61,17 +62,23 @@ std::vector<std::string> componentsBelow(const TargetDirectory& target, const Di
 // there.
 class Tree {
  public:
-  Tree(const TargetDirectory& target, const ZipEntryInfo& first, const std::function<void()>& tick)
-      : target(target), place(nameComponents(first.name)) {
+  Tree(const TargetDirectory& target, const ZipEntryInfo& first, Housekeeping& housekeeping,
+       const std::function<void()>& tick)
+      : target(target), place(nameComponents(first.name)), housekeeping(housekeeping) {
+    record.emplace(target.root());
+    // A place a killed run left missing is put back before anything else; the rest of
+    // what it left is for the housekeeping.
+    for (HeldRecord& dead : takeDeadRecords(target.root(), *record)) {
+      dead.putBack(tick, &leftovers);
+      housekeeping.add(std::move(dead));
+    }
     const std::vector<std::string> parents(place.begin(), place.end() - (place.empty() ? 0 : 1));
     // The directories above the place that this run makes go again if it fails.
     for (size_t depth = parents.size(); depth > 0; --depth) {
       const std::vector<std::string> above(parents.begin(), parents.begin() + depth);
       if (target.open(target.root(), above, false)) break;
-      made.push_back(above);
+      record->noteMade(above);
     }
-    record.emplace(target.root());
-    leftovers = recoverDeadRuns(target.root(), *record, tick);
     holder = *target.open(target.root(), parents, true);
     if (place.empty()) return;
     record->notePlace(componentsBelow(target, holder), place.back());
@@ -126,31 +133,25 @@ class Tree {
 
   // Directory modes, deepest first so that none locks out one below it, then the stage
   // swapped in; `verify` checks what the user will see before the previous installation
-  // goes.
+  // goes. What the swap left under the record's names is the housekeeping's.
   void finish(const std::function<void()>& verify, const std::function<void()>& tick) {
     applyModes(true);
     if (!staged) {
       verify();
       return;
     }
-    const std::string left = staged->commit(verify, tick);
-    if (!left.empty()) leftovers.push_back(left);
+    staged->commit(verify, tick);
+    // A first installation leaves nothing behind: the record goes at once.
+    if (staged->leftBehind()) housekeeping.add(record->handOver());
   }
 
   // What a failed extraction still owes the directories that landed outside the stage;
-  // then the stage and the record go, and the directories made only to hold them.
+  // then the stage, and the directories made only to hold it, are the housekeeping's.
   void abandon() {
     applyModes(false);
+    if (record) housekeeping.add(record->handOver());
     staged.reset();
     record.reset();
-    for (const std::vector<std::string>& dir : made) {  // deepest first
-      const std::vector<std::string> above(dir.begin(), dir.end() - 1);
-      try {
-        if (std::optional<Directory> parent = target.open(target.root(), above, false))
-          unlinkat(parent->fd(), dir.back().c_str(), AT_REMOVEDIR);  // only when empty
-      } catch (const std::runtime_error&) {
-      }
-    }
   }
 
   std::string temporaryPrefix() const { return record->temporaryPrefix(); }
@@ -246,7 +247,7 @@ class Tree {
 
   const TargetDirectory& target;
   const std::vector<std::string> place;
-  std::vector<std::vector<std::string>> made;
+  Housekeeping& housekeeping;
   Directory holder;
   std::vector<std::string> leftovers;
   std::optional<RunRecord> record;
@@ -358,7 +359,7 @@ void Extractor::extractInto(const TargetDirectory& target) {
     for (const auto& listener : listeners) listener->onPulse();
   };
   const mode_t mask = currentUmask();
-  Tree tree(target, records.front(), tick);
+  Tree tree(target, records.front(), housekeeping, tick);
   try {
     AsideFiles aside(zipArchive);
     const ZipEntryInfo* shown = nullptr;  // the entry last announced
@@ -436,7 +437,21 @@ void Extractor::extractInto(const TargetDirectory& target) {
   } catch (...) {
     tree.abandon();
     left = tree.left();
+    if (!deferred) {
+      const std::vector<std::string> more = housekeeping.runNow();
+      left.insert(left.end(), more.begin(), more.end());
+    }
     throw;
   }
   left = tree.left();
+  if (!deferred) {
+    const std::vector<std::string> more = housekeeping.runNow(tick);
+    left.insert(left.end(), more.begin(), more.end());
+  }
+}
+
+Housekeeping Extractor::takeHousekeeping() {
+  Housekeeping taken = std::move(housekeeping);
+  housekeeping = Housekeeping();
+  return taken;
 }

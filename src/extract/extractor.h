@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "extraction_listener.h"
+#include "housekeeping.h"
 #include "zip_archive.h"
 
 class TargetDirectory;
@@ -46,11 +47,18 @@ class Extractor {
   // extractAll on the current working directory.
   void extractHere();
 
+  // Leaves what the extraction need not wait for (what killed runs left, the previous
+  // installation once replaced, a failed run's stage) for the caller to take with
+  // takeHousekeeping after each extraction; without this, the extraction does it itself
+  // before it returns.
+  void deferHousekeeping() { deferred = true; }
+  Housekeeping takeHousekeeping();
+
   ZipArchive& archive() { return zipArchive; }
   // Whether the file ended in an archive's end record, even one without entries.
   bool foundArchive() const { return archiveFound; }
-  // What the last extraction could not remove of a previous installation or of what killed
-  // runs left ("PATH: REASON"); it changes nothing of the extraction's result.
+  // What the last extraction could not put back or remove of a previous installation or
+  // of what killed runs left ("PATH: REASON"); it changes nothing of the extraction's result.
   const std::vector<std::string>& leftovers() const { return left; }
 
  private:
@@ -63,6 +71,8 @@ class Extractor {
   std::vector<std::shared_ptr<ExtractionListener>> listeners;
   std::string archiveFile;  // for error messages
   bool archiveFound = false;
+  bool deferred = false;
+  Housekeeping housekeeping;
   std::vector<std::string> left;
 };
 

@@ -111,3 +111,21 @@ void RunRecord::notePlace(const std::vector<std::string>& holder, const std::str
 void RunRecord::noteTemporaries(const std::vector<std::string>& components) {
   append("temporaries", joined(components));
 }
+
+void RunRecord::noteMade(const std::vector<std::string>& components) {
+  append("made", joined(components));
+}
+
+HeldRecord RunRecord::handOver() {
+  kept = true;
+  // Another descriptor of the same open file holds the same lock. Without one (out of
+  // descriptors), nobody holds it once this run ends, and a later run takes over.
+  const int held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  const int heldDir = fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
+  if (held < 0 || heldDir < 0) {
+    if (held >= 0) close(held);
+    if (heldDir >= 0) close(heldDir);
+    return HeldRecord(Directory(), name, -1, true);
+  }
+  return HeldRecord(Directory(heldDir, dir.path()), name, held, true);
+}

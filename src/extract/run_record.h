@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "held_record.h"
 #include "target_directory.h"
 
 // What the record file holds, for both sides: the writer here and the reader in dead_runs.cpp.
@@ -52,11 +53,17 @@ class RunRecord {
   // Temporary files named `temporaryPrefix()`... may stand in the directory `components`
   // below the record's.
   void noteTemporaries(const std::vector<std::string>& components);
+  // The directory `components` below the record's is being made by this run, to hold the
+  // place: it goes again, once empty, when the place never comes.
+  void noteMade(const std::vector<std::string>& components);
   std::string temporaryPrefix() const { return ".sfx-part." + token + "."; }
 
   // Leaves the record on disk (or, with false, no longer): what it names could not all be
   // removed or put in place, and a later run tries again.
   void keep(bool keeping = true) { kept = keeping; }
+  // Hands the record, locked, to whoever removes what it names (housekeeping.h); it is
+  // kept on disk from now on.
+  HeldRecord handOver();
 
  private:
   void append(const std::string& key, const std::string& value);

@@ -53,56 +53,46 @@ StagedPlace::StagedPlace(const Directory& holder, const std::string& leaf, bool 
   staged = Directory(fd, shown);
 }
 
-StagedPlace::~StagedPlace() {
-  if (committed) return;
-  // What cannot go stays named in the record, for a later run.
-  if (!removeTree(holder.fd(), stage, childPath(holder.path(), stage)).empty()) record.keep();
+StagedPlace::~StagedPlace() = default;
+
+bool StagedPlace::leftBehind() const {
+  // What cannot be looked at may be there.
+  struct stat st;
+  for (const std::string* name : {&stage, &aside})
+    if (fstatat(holder.fd(), name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+      return true;
+  return false;
 }
 
 void StagedPlace::settle(const std::function<void()>& verify, const std::function<void()>& undo) {
-  committed = true;
   try {
     verify();
   } catch (...) {
     undo();
-    committed = false;
     throw;
   }
 }
 
-std::string StagedPlace::removeOld(const std::string& name, const std::function<void()>& tick) {
-  std::string left;
-  try {
-    left = removeTree(holder.fd(), name, childPath(holder.path(), name), tick);
-  } catch (...) {
-    record.keep();
-    throw;
-  }
-  if (!left.empty()) record.keep();
-  return left;
-}
-
-std::string StagedPlace::commit(const std::function<void()>& verify,
-                                const std::function<void()>& tick) {
+void StagedPlace::commit(const std::function<void()>& verify, const std::function<void()>& tick) {
   const int dir = holder.fd();
   const char* place = leaf.c_str();
   const auto putBack = [&] { renameat(dir, place, dir, stage.c_str()); };
   if (renameat2(dir, stage.c_str(), dir, place, RENAME_NOREPLACE) == 0) {
     settle(verify, putBack);
-    return "";
+    return;
   }
   int error = errno;
   if (error == EEXIST) {
     if (renameat2(dir, stage.c_str(), dir, place, RENAME_EXCHANGE) == 0) {
       // The stage's name now holds the previous installation.
       settle(verify, [&] { renameat2(dir, stage.c_str(), dir, place, RENAME_EXCHANGE); });
-      return removeOld(stage, tick);
+      return;
     }
     error = errno;
   } else if (cannotExchange(error) && !exists(dir, place)) {
     if (renameat(dir, stage.c_str(), dir, place) != 0) throw pathError(shown, errno);
     settle(verify, putBack);
-    return "";
+    return;
   }
   if (!cannotExchange(error)) throw pathError(shown, error);
   // The previous installation steps aside under the name the record gave it: killed
@@ -110,7 +100,7 @@ std::string StagedPlace::commit(const std::function<void()>& verify,
   if (renameat(dir, place, dir, aside.c_str()) != 0) {
     if (errno != EXDEV) throw pathError(shown, errno);
     replaceInPlace(verify, tick);
-    return "";
+    return;
   }
   if (renameat(dir, stage.c_str(), dir, place) != 0) {
     error = errno;
@@ -121,7 +111,6 @@ std::string StagedPlace::commit(const std::function<void()>& verify,
     putBack();
     renameat(dir, aside.c_str(), dir, place);
   });
-  return removeOld(aside, tick);
 }
 
 void StagedPlace::replaceInPlace(const std::function<void()>& verify,
@@ -129,15 +118,11 @@ void StagedPlace::replaceInPlace(const std::function<void()>& verify,
   // From here the record says the stage is to replace the place: killed at any step, the
   // next run finishes the replacement.
   record.noteFinishing();
-  committed = true;
-  record.keep();
   const std::string left = removeTree(holder.fd(), leaf, shown, tick);
   if (!left.empty()) throw std::runtime_error(left + " (the new installation waits in " +
                                               childPath(holder.path(), stage) + ")");
   if (renameat(holder.fd(), stage.c_str(), holder.fd(), leaf.c_str()) != 0)
     throw pathError(shown, errno);
-  // Nothing is left for a later run. The previous installation is gone: a miss found now
-  // is reported, but cannot be undone.
-  record.keep(false);
+  // The previous installation is gone: a miss found now is reported, but cannot be undone.
   verify();
 }

@@ -3,7 +3,9 @@
 // swapped in once every entry has landed: until then the previous installation stays
 // exactly as it was, and a failed or interrupted run leaves it so. Every step of the swap
 // leaves, if the process is killed, the previous installation, the new one, or a copy
-// that the run record lets the next run put back.
+// that the run record lets the next run put back. What the swap leaves under the record's
+// names (the previous installation, or a failed stage) is removed by whoever holds the
+// record afterwards (housekeeping.h), never here.
 #ifndef SFX_EXTRACT_STAGED_PLACE_H_
 #define SFX_EXTRACT_STAGED_PLACE_H_
 
@@ -19,8 +21,6 @@ class StagedPlace {
   // an empty file, named in `record` (which names the place already) before it is made.
   // Throws naming the path at fault.
   StagedPlace(const Directory& holder, const std::string& leaf, bool directory, RunRecord& record);
-  // Removes the stage, and all built in it, unless it was committed; what cannot be
-  // removed keeps the record.
   ~StagedPlace();
   StagedPlace(const StagedPlace&) = delete;
   StagedPlace& operator=(const StagedPlace&) = delete;
@@ -36,16 +36,17 @@ class StagedPlace {
   const std::string& finalPath() const { return shown; }
 
   // Puts the stage in the place (swapping, where the file system can, with what stands
-  // there), then calls `verify`: what it throws puts the previous installation back and
-  // passes on. Then removes the previous installation, never crossing into another mount,
-  // calling `tick` now and then (what it throws stops the removal; the record keeps the
-  // rest for the next run). Returns what could not be removed ("PATH: REASON"), or "".
-  std::string commit(const std::function<void()>& verify, const std::function<void()>& tick);
+  // there, or stepping it aside under the record's name), then calls `verify`: what it
+  // throws puts the previous installation back and passes on. Where neither is possible
+  // the previous installation is removed first, calling `tick` now and then.
+  void commit(const std::function<void()>& verify, const std::function<void()>& tick);
+  // Whether anything stands under the stage's or the aside's name (after a commit, the
+  // previous installation).
+  bool leftBehind() const;
 
  private:
   // Calls `verify` with the stage in place; on failure runs `undo` and rethrows.
   void settle(const std::function<void()>& verify, const std::function<void()>& undo);
-  std::string removeOld(const std::string& name, const std::function<void()>& tick);
   // Where neither exchange nor a rename aside is possible (an overlay's lower layer): the
   // previous installation is removed in place and the complete stage renamed in.
   void replaceInPlace(const std::function<void()>& verify, const std::function<void()>& tick);
@@ -55,7 +56,6 @@ class StagedPlace {
   bool directory;
   Directory staged;
   std::string leaf, stage, aside, shown;
-  bool committed = false;
 };
 
 #endif  // SFX_EXTRACT_STAGED_PLACE_H_

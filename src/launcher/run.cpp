@@ -3,6 +3,7 @@
 #include <FL/Fl.H>
 #include <FL/x.H>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,6 +126,50 @@ void reportAndEnd(ExitStatus status, const char* message) {
   _exit(exitCode(status));
 }
 
+// What the extraction left for the housekeeping, removed by a process of its own while
+// this one goes on (or has ended): what it could not remove is named on stderr while this
+// process lives, and the window says that old files are being removed meanwhile.
+class HousekeepingWatch {
+ public:
+  HousekeepingWatch(Housekeeping::Background started, ProgressWindow* window)
+      : started(started), window(window) {
+    if (started.output < 0) return;
+    Fl::add_fd(started.output, FL_READ, arrived, this);
+    if (window) window->showRemoving(true);
+  }
+
+ private:
+  static void arrived(int fd, void* data) {
+    HousekeepingWatch& watch = *static_cast<HousekeepingWatch*>(data);
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) return;
+    if (n > 0) {
+      watch.pending.append(chunk, size_t(n));
+      for (size_t end; (end = watch.pending.find('\n')) != std::string::npos;) {
+        report(watch.pending.substr(0, end) + " (could not be removed)");
+        watch.pending.erase(0, end + 1);
+      }
+      return;
+    }
+    // Done: the process closed its end as it ended.
+    Fl::remove_fd(fd);
+    close(fd);
+    waitpid(watch.started.pid, nullptr, 0);
+    if (watch.window) watch.window->showRemoving(false);
+  }
+
+  Housekeeping::Background started;
+  ProgressWindow* window;
+  std::string pending;
+};
+
+// Starts the housekeeping of the extraction that just ended, on this thread, the only one
+// now. Never destroyed: the process may end while it runs.
+void startHousekeeping(Extractor& extractor, ProgressWindow* window) {
+  new HousekeepingWatch(extractor.takeHousekeeping().runInBackground(), window);
+}
+
 // Runs the extraction on a worker thread while this thread waits, and hands back what it
 // threw. The worker drives the window's event passes; this thread touches nothing meanwhile.
 std::exception_ptr extractOnWorker(Extractor& extractor) {
@@ -150,8 +195,13 @@ std::exception_ptr extractOnWorker(Extractor& extractor) {
     extract();
   }
   extracting = false;
-  endBySignal();
-  if (displayLost) reportAndEnd(ExitStatus::DisplayLost, "the display connection was lost");
+  if (displayLost || interruptionRequested()) {
+    // Nothing of the window is usable, or the run ends by the signal: the rest is removed
+    // behind it.
+    startHousekeeping(extractor, nullptr);
+    endBySignal();
+    if (displayLost) reportAndEnd(ExitStatus::DisplayLost, "the display connection was lost");
+  }
   // What is left of a previous installation changes nothing of the result, but the user
   // may want to remove it.
   for (const std::string& left : extractor.leftovers()) report(left + " (could not be removed)");
@@ -247,8 +297,10 @@ std::shared_ptr<ProgressWindow> showWindow(int argc, char** argv, uint64_t entry
 int extractWithWindow(Extractor& extractor, const std::shared_ptr<ProgressWindow>& window) {
   ProgressWindow* shownWindow = window.get();
   extractor.addListener(window);
+  extractor.deferHousekeeping();
 
   if (std::exception_ptr failure = extractOnWorker(extractor)) {
+    startHousekeeping(extractor, nullptr);
     if (isCancel(failure)) return Fl::run();
     const std::string message = messageOf(failure);
     report(message);
@@ -261,6 +313,8 @@ int extractWithWindow(Extractor& extractor, const std::shared_ptr<ProgressWindow
   std::string comment = extractor.archive().comment();
   // The command should not compete with a copy of its own payload for memory.
   extractor.archive().reset();
+  // The command does not wait for the previous installation to go.
+  startHousekeeping(extractor, shownWindow->shown() ? shownWindow : nullptr);
   if (!shownWindow->shown() || !autorunCommand(comment)) return Fl::run();
   // The installation is complete and stays; a command that cannot start is a failure the
   // user must see. Never destroyed: the worker may still hold it when this thread ends

@@ -19,6 +19,7 @@ namespace {
 const char* const TITLE = "Sambrel Ivox SFX Tool";
 const char* const CAPTION = "Extraindo arquivos";
 const char* const WAITING_CAPTION = "Aguardando outro instalador neste diretório";
+const char* const REMOVING_CAPTION = "Removendo arquivos antigos";
 const char* const CLOSE_LABEL = "Fechar";
 const char* const FAILURE_PREFIX = "Falha na extração: ";
 const char* const COMMAND_FAILURE_PREFIX = "Falha ao iniciar o comando: ";
@@ -213,7 +214,14 @@ void ProgressWindow::eventPass() {
   lastPass = std::chrono::steady_clock::now();
 }
 
+void ProgressWindow::showRemoving(bool removing) {
+  if (failureShown) return;
+  captionBox->label(removing ? REMOVING_CAPTION : CAPTION);
+  redraw();
+}
+
 void ProgressWindow::showFailure(const std::string& message, Failing what) {
+  failureShown = true;
   const std::string prefix = what == Failing::Command ? COMMAND_FAILURE_PREFIX : FAILURE_PREFIX;
   const int width = captionBox->w() - 2 * Fl::box_dx(captionBox->box());
   fl_font(captionBox->labelfont(), captionBox->labelsize());

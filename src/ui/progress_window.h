@@ -59,6 +59,10 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   // Whether every entry is complete: closing no longer cancels.
   bool complete() const { return finished; }
 
+  // Says in the caption, while `removing`, that old files (the previous installation, what
+  // killed runs left) are being removed behind it; a failure shown stays.
+  void showRemoving(bool removing);
+
   // What failed: the extraction, or the command after a complete extraction.
   enum class Failing { Extraction, Command };
   // Tells the person in front of the window what failed, in the caption ("Falha na
@@ -86,6 +90,7 @@ class ProgressWindow : public Fl_Window, public ExtractionListener {
   std::string barText;     // the entry at hand, whole
   bool barFitted = true;   // the bar's label is barText fitted to the bar
   bool finished = false;
+  bool failureShown = false;
   bool everDrawn = false;
   bool fitted = false;  // shown once: a window hidden since was closed
   std::chrono::steady_clock::time_point lastPass;

@@ -2,7 +2,7 @@
 // anything else (another user's record, a record others could write, names that are not the
 // user's, paths that climb) is left exactly as it is. Planting "another user's" files needs
 // root (chown); those cases are skipped without it.
-#include "dead_runs.h"
+#include "held_record.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "extract_helpers.h"
+#include "housekeeping.h"
 #include "run_record.h"
 #include "test_files.h"
 
@@ -43,11 +44,19 @@ class DeadRunsTest : public ::testing::Test {
     writeFile(target + "/" + name + "/f", content);
   }
 
-  // Recovers as a run starting in the target would.
+  // Puts right what dead runs left, as a run starting in the target does.
   std::vector<std::string> recover() {
     TargetDirectory dir(target);
     RunRecord own(dir.root());
-    return recoverDeadRuns(dir.root(), own);
+    std::vector<std::string> left;
+    Housekeeping housekeeping;
+    for (HeldRecord& dead : takeDeadRecords(dir.root(), own)) {
+      dead.putBack({}, &left);
+      housekeeping.add(std::move(dead));
+    }
+    const std::vector<std::string> more = housekeeping.runNow();
+    left.insert(left.end(), more.begin(), more.end());
+    return left;
   }
 
   // What the target holds.

@@ -10,6 +10,7 @@ The tests run under tests/support/with-xvfb.sh, which sets DISPLAY to a private 
 
 import ctypes
 import ctypes.util
+import fcntl
 import os
 import re
 import shutil
@@ -187,10 +188,13 @@ class Run:
                                         stdout=self._out, stderr=self._err)
 
     def wait(self, timeout=30):
-        """Exit status; raises subprocess.TimeoutExpired if it is still running."""
+        """Exit status, once the installer and the housekeeping it left behind (removing
+        the previous installation) are done; raises subprocess.TimeoutExpired if the
+        installer is still running."""
         status = self.process.wait(timeout)
         self._out.close()
         self._err.close()
+        wait_housekeeping(self.cwd)
         return status
 
     def running(self):
@@ -207,8 +211,44 @@ class Run:
     def kill(self):
         if self.running():
             self.process.kill()
-        self.wait()
+        try:
+            self.wait()
+        except RuntimeError:
+            pass  # a housekeeping a test holds still: its own cleanup lets it go
         shutil.rmtree(os.path.dirname(self.out_path), ignore_errors=True)
+
+
+def held_records(directory):
+    """The run records in `directory` still locked: an installer, or the process that
+    removes what one left behind, is still at work there."""
+    held = []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return held
+    for name in names:
+        if not name.startswith(".sfx-run."):
+            continue
+        try:
+            fd = os.open(os.path.join(directory, name), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            held.append(name)
+        finally:
+            os.close(fd)
+    return held
+
+
+def wait_housekeeping(directory, timeout=120):
+    """Waits until no installer's housekeeping is at work in `directory`."""
+    deadline = time.monotonic() + timeout
+    while held_records(directory):
+        if time.monotonic() > deadline:
+            raise RuntimeError("housekeeping still at work in %s after %d s" % (directory, timeout))
+        time.sleep(0.01)
 
 
 # ---- looking at windows --------------------------------------------------------------

@@ -1,4 +1,4 @@
-#include "dead_runs.h"
+#include "held_record.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,14 +10,16 @@
 #include <optional>
 
 #include "path_error.h"
+#include "run_record.h"
 #include "tree_removal.h"
 
 namespace {
 
 namespace format = run_record_format;
 
-// Records looked at in one run: a directory full of them cannot hold a run up for long.
-const size_t MOST_RECORDS = 64;
+// Records taken in one run (each holds two descriptors until it is done): a directory
+// full of them cannot hold a run up for long.
+const size_t MOST_RECORDS = 16;
 
 bool isToken(const std::string& text) {
   if (text.size() != format::TOKEN_LENGTH) return false;
@@ -63,6 +65,7 @@ struct DeadRun {
   std::string place, stage, aside;
   bool finishing = false;
   std::vector<std::vector<std::string>> temporaries;
+  std::vector<std::vector<std::string>> made;
 };
 
 // False for anything a run of ours would not have written.
@@ -87,10 +90,11 @@ bool parse(const std::string& bytes, DeadRun* run) {
       (key == "stage" ? run->stage : run->aside) = value;
     } else if (key == "finishing") {
       run->finishing = true;
-    } else if (key == "temporaries") {
+    } else if (key == "temporaries" || key == "made") {
+      std::vector<std::vector<std::string>>& list = key == "made" ? run->made : run->temporaries;
       std::optional<std::vector<std::string>> where = downward(value);
-      if (!where || run->temporaries.size() == format::MAX_TEMPORARY_DIRECTORIES) return false;
-      run->temporaries.push_back(*where);
+      if (!where || list.size() == format::MAX_TEMPORARY_DIRECTORIES) return false;
+      list.push_back(*where);
     } else {
       return false;
     }
@@ -140,26 +144,71 @@ void removeTemporaries(int recordDir, const std::vector<std::string>& where,
   close(fd);
 }
 
-class Recovery {
- public:
-  Recovery(const Directory& dir, const std::function<void()>& tick, std::vector<std::string>* left)
-      : dir(dir), tick(tick), left(left) {}
+// Reads and parses the record open as `fd`; false when it is not one a run of ours wrote.
+bool readRecord(int fd, const std::string& name, DeadRun* run) {
+  const std::string prefix = format::PREFIX;
+  run->token = name.substr(prefix.size());
+  struct stat st;
+  if (fstat(fd, &st) != 0 || size_t(st.st_size) > format::MAX_BYTES) return false;
+  std::string bytes(size_t(st.st_size), '\0');
+  if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size())) return false;
+  // A record cut within its first line names nothing: its run died making it.
+  const std::string magic = format::MAGIC;
+  if (bytes.size() < magic.size() && magic.compare(0, bytes.size(), bytes) == 0) return true;
+  return parse(bytes, run);
+}
 
-  // Puts right what one dead run left; false when something is left for a later run.
-  bool recover(const DeadRun& run) {
-    bool whole = true;
-    const int holder = openBelow(dir.fd(), run.holder);
+// What one record's names are acted on with: the record's directory, and its holder.
+class Acting {
+ public:
+  Acting(const Directory& dir, const DeadRun& run, bool ownTrees,
+         const std::function<void()>& tick, std::vector<std::string>* left)
+      : dir(dir), run(run), ownTrees(ownTrees), tick(tick), left(left) {
+    holder = openBelow(dir.fd(), run.holder);
+    holderGone = holder < 0 && errno == ENOENT;
+    holderPath = dir.path();
+    for (const std::string& step : run.holder) holderPath = childPath(holderPath, step);
+  }
+  ~Acting() {
+    if (holder >= 0) close(holder);
+  }
+
+  // A place found missing gets its aside copy back; a complete stage whose swap was under
+  // way goes in. Only what is ours is renamed in or removed.
+  bool putBack() {
+    if (run.place.empty() || holder < 0) return holderGone || run.place.empty();
+    const Standing place = standing(holder, run.place);
+    if (run.finishing && !run.stage.empty() && ours(run.stage)) {
+      if (place == Standing::Other && !ownTrees) return false;
+      if (place != Standing::Missing && !remove(run.place)) return false;
+      if (renameat(holder, run.stage.c_str(), holder, run.place.c_str()) != 0)
+        return failed(run.stage, errno);
+    } else if (place == Standing::Missing && !run.aside.empty() && ours(run.aside)) {
+      // Killed between stepping the previous installation aside and putting the new one in.
+      if (renameat(holder, run.aside.c_str(), holder, run.place.c_str()) != 0)
+        return failed(run.aside, errno);
+    }
+    return true;
+  }
+
+  bool clearAway() {
+    bool whole = holderGone;
     if (holder >= 0) {
-      holderPath = dir.path();
-      for (const std::string& step : run.holder) holderPath = childPath(holderPath, step);
-      whole = putBack(holder, run) && removeOwn(holder, run.stage) && removeOwn(holder, run.aside);
-      close(holder);
-    } else if (errno != ENOENT) {
-      // Not what the run left there (a link, say): nothing of it is touched.
-      whole = false;
+      whole = (!ours(run.stage) || remove(run.stage));
+      whole = (!ours(run.aside) || remove(run.aside)) && whole;
     }
     for (const std::vector<std::string>& where : run.temporaries)
       removeTemporaries(dir.fd(), where, ".sfx-part." + run.token + ".");
+    // Deepest first, and only once empty: a directory that holds anything now is the user's.
+    for (const std::vector<std::string>& made : run.made) {
+      if (made.empty()) continue;
+      const std::vector<std::string> above(made.begin(), made.end() - 1);
+      const int parent = openBelow(dir.fd(), above);
+      if (parent < 0) continue;
+      if (standing(parent, made.back()) == Standing::Ours)
+        unlinkat(parent, made.back().c_str(), AT_REMOVEDIR);
+      close(parent);
+    }
     return whole;
   }
 
@@ -171,35 +220,28 @@ class Recovery {
     return false;
   }
 
-  bool removeOwn(int holder, const std::string& name) {
-    if (name.empty() || standing(holder, name) != Standing::Ours) return true;
-    const std::string rest = removeOwnTree(holder, name, shown(name), tick);
+  // Whether `name` is something of ours to act on: made by this very run, or the
+  // effective user's.
+  bool ours(const std::string& name) const {
+    if (name.empty()) return false;
+    const Standing at = standing(holder, name);
+    return at == Standing::Ours || (ownTrees && at == Standing::Other);
+  }
+
+  bool remove(const std::string& name) {
+    const std::string rest = ownTrees ? removeTree(holder, name, shown(name), tick)
+                                      : removeOwnTree(holder, name, shown(name), tick);
     if (!rest.empty()) left->push_back(rest);
     return rest.empty();
   }
 
-  // A place found missing gets its aside copy back; a complete stage whose swap was under
-  // way goes in. Only what is ours is renamed in or removed.
-  bool putBack(int holder, const DeadRun& run) {
-    if (run.place.empty()) return true;
-    const Standing place = standing(holder, run.place);
-    if (run.finishing && !run.stage.empty() && standing(holder, run.stage) == Standing::Ours) {
-      if (place == Standing::Other) return false;
-      if (place == Standing::Ours && !removeOwn(holder, run.place)) return false;
-      if (renameat(holder, run.stage.c_str(), holder, run.place.c_str()) != 0)
-        return failed(run.stage, errno);
-    } else if (place == Standing::Missing && !run.aside.empty() &&
-               standing(holder, run.aside) == Standing::Ours) {
-      // Killed between stepping the previous installation aside and putting the new one in.
-      if (renameat(holder, run.aside.c_str(), holder, run.place.c_str()) != 0)
-        return failed(run.aside, errno);
-    }
-    return true;
-  }
-
   const Directory& dir;
+  const DeadRun& run;
+  const bool ownTrees;
   const std::function<void()>& tick;
   std::vector<std::string>* left;
+  int holder = -1;
+  bool holderGone = false;
   std::string holderPath;
 };
 
@@ -212,8 +254,7 @@ int openDeadRecord(const Directory& dir, const std::string& name, bool modesKept
   // cannot tell: either way it is left alone.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
       st.st_uid != geteuid() || (modesKept && (st.st_mode & 077) != 0) ||
-      size_t(st.st_size) > format::MAX_BYTES ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      size_t(st.st_size) > format::MAX_BYTES || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return -1;
   }
@@ -222,32 +263,57 @@ int openDeadRecord(const Directory& dir, const std::string& name, bool modesKept
 
 }  // namespace
 
-std::vector<std::string> recoverDeadRuns(const Directory& dir, const RunRecord& own,
-                                         const std::function<void()>& tick) {
-  std::vector<std::string> left;
-  Recovery recovery(dir, tick, &left);
-  const std::string prefix = format::PREFIX;
-  size_t looked = 0;
-  for (const std::string& name : namesIn(dir.fd())) {
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    DeadRun run;
-    run.token = name.substr(prefix.size());
-    if (!isToken(run.token) || name == own.fileName() || looked == MOST_RECORDS) continue;
-    const int fd = openDeadRecord(dir, name, own.keepsModes());
-    if (fd < 0) continue;
-    ++looked;
-    struct stat st;
-    std::string bytes;
-    if (fstat(fd, &st) == 0) {
-      bytes.resize(size_t(st.st_size));
-      if (pread(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size())) bytes = "?";
-    }
-    // A record cut within its first line names nothing: its run died making it.
-    const std::string magic = format::MAGIC;
-    const bool unfinished = bytes.size() < magic.size() && magic.compare(0, bytes.size(), bytes) == 0;
-    if (unfinished || (parse(bytes, &run) && recovery.recover(run)))
-      unlinkat(dir.fd(), name.c_str(), 0);
-    close(fd);
+HeldRecord::HeldRecord(Directory dir, std::string name, int fd, bool ownTrees)
+    : dir(std::move(dir)), name(std::move(name)), fd(fd), ownTrees(ownTrees) {}
+
+HeldRecord::HeldRecord(HeldRecord&& other) noexcept
+    : dir(std::move(other.dir)), name(std::move(other.name)), fd(other.fd),
+      ownTrees(other.ownTrees) {
+  other.fd = -1;
+}
+
+HeldRecord& HeldRecord::operator=(HeldRecord&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) close(fd);
+    dir = std::move(other.dir);
+    name = std::move(other.name);
+    fd = other.fd;
+    ownTrees = other.ownTrees;
+    other.fd = -1;
   }
-  return left;
+  return *this;
+}
+
+HeldRecord::~HeldRecord() {
+  if (fd >= 0) close(fd);
+}
+
+void HeldRecord::putBack(const std::function<void()>& tick, std::vector<std::string>* left) {
+  DeadRun run;
+  if (fd < 0 || !readRecord(fd, name, &run)) return;
+  Acting(dir, run, ownTrees, tick, left).putBack();
+}
+
+bool HeldRecord::clearAway(const std::function<void()>& tick, std::vector<std::string>* left) {
+  DeadRun run;
+  // What is not a record of ours stays as it is, and so does the record.
+  if (fd < 0 || !readRecord(fd, name, &run)) return false;
+  Acting acting(dir, run, ownTrees, tick, left);
+  if (!acting.putBack() || !acting.clearAway()) return false;
+  unlinkat(dir.fd(), name.c_str(), 0);
+  return true;
+}
+
+std::vector<HeldRecord> takeDeadRecords(const Directory& dir, const RunRecord& own) {
+  std::vector<HeldRecord> taken;
+  const std::string prefix = format::PREFIX;
+  for (const std::string& name : namesIn(dir.fd())) {
+    if (taken.size() == MOST_RECORDS) break;
+    if (name.compare(0, prefix.size(), prefix) != 0 || name == own.fileName() ||
+        !isToken(name.substr(prefix.size())))
+      continue;
+    const int fd = openDeadRecord(dir, name, own.keepsModes());
+    if (fd >= 0) taken.emplace_back(dir.duplicate(), name, fd, false);
+  }
+  return taken;
 }
