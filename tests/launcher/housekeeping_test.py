@@ -1,0 +1,166 @@
+"""What an installer leaves to remove (what killed runs left, the previous installation once
+replaced) goes in a process of its own: the command starts, and a closed window ends the
+installer, without waiting for it; the window says meanwhile that old files are removed;
+and what that process cannot finish stays recorded for the next run. The tests hold that
+process still as it begins (strace stops it at its only setpriority call) while they look."""
+
+import os
+import signal
+import time
+import unittest
+
+import sfx_testlib as lib
+from installer_runs_test import Scratch, info_zip_installer
+
+OLD_FILES = 5000
+NEW_TREE = {"setup/": None, "setup/new.txt": "new\n"}
+# Stops the housekeeping process where it begins, its descriptors already closed.
+HOLD = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=setpriority",
+        "-e", "inject=setpriority:signal=STOP"]
+# LeakSanitizer cannot work under a tracer; the sanitized build's other checks still do.
+TRACED = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+CAPTION = (5, 13, 595, 29)
+RECORD_MAGIC = b"sfx-stub run record 2\n"
+TOKEN = "00112233aabbccdd"
+
+
+def process_stat(pid):
+    """(name, state, session) of `pid`, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            text = f.read()
+    except OSError:
+        return None
+    name = text[text.index("(") + 1:text.rindex(")")]
+    fields = text[text.rindex(")") + 2:].split()
+    return name, fields[0], int(fields[3])
+
+
+def gone(pid):
+    stat = process_stat(pid)
+    return stat is None or stat[1] == "Z"
+
+
+def rightmost_dark(image, box):
+    x, y, w, h = box
+    columns = [px for px in range(x, x + w)
+               if any(lib.is_dark(image.pixel(px, py)) for py in range(y, y + h))]
+    return max(columns) if columns else None
+
+
+class Housekeeping(Scratch):
+    def setUp(self):
+        super().setUp()
+        lib.write_tree(self.run_dir, lib.many_files("setup", OLD_FILES, size=1))
+
+    def start_held(self, comment):
+        """The installer under strace; returns the run and the housekeeping process, held
+        still before it removes anything."""
+        run = self.start(info_zip_installer(self.work, comment, files=NEW_TREE), env=TRACED,
+                         prefix=HOLD)
+        self.addCleanup(self.release_all)
+        deadline = time.monotonic() + 60
+        while True:
+            held = self.housekeeper()
+            if held is not None:
+                return run, held
+            self.assertTrue(run.running(), "the installer ended without a housekeeping process")
+            self.assertLess(time.monotonic(), deadline, "no housekeeping process stopped")
+            time.sleep(0.01)
+
+    def housekeeper(self):
+        """The installer's process of its own session (setsid), stopped, or None."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            stat = process_stat(int(entry))
+            if stat and stat[0] == "installer" and stat[2] == int(entry) and stat[1] in "tT":
+                return int(entry)
+        return None
+
+    def release_all(self):
+        held = self.housekeeper()
+        if held is not None:
+            os.kill(held, signal.SIGCONT)
+
+    def stage(self):
+        names = [n for n in os.listdir(self.run_dir) if n.startswith(".sfx-stage.setup.")]
+        return os.path.join(self.run_dir, names[0]) if names else None
+
+    def wait_for(self, condition, what, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "no " + what)
+            time.sleep(0.01)
+
+    def test_the_command_does_not_wait_for_the_previous_installation_to_go(self):
+        run, held = self.start_held("$AUTORUN$>ls -a > ../seen")
+        self.wait_for(lambda: os.path.exists(os.path.join(self.parent, "seen")), "command")
+        # The command ran, the new installation in place, the previous one whole beside it.
+        with open(os.path.join(self.run_dir, "setup/new.txt")) as f:
+            self.assertEqual(f.read(), "new\n")
+        self.assertEqual(lib.count_files(self.stage()), OLD_FILES)
+        os.kill(held, signal.SIGCONT)
+        self.assertEqual(run.wait(timeout=120), 0, run.stderr())
+        self.assertEqual(os.listdir(self.run_dir), ["setup"])
+        self.assertEqual(os.listdir(os.path.join(self.run_dir, "setup")), ["new.txt"])
+
+    def test_what_a_killed_run_left_does_not_hold_up_the_command(self):
+        # A killed run's record and its stage of thousands of files.
+        dead_stage = os.path.join(self.run_dir, ".sfx-stage.setup." + TOKEN)
+        lib.write_tree(dead_stage, lib.many_files("x", OLD_FILES, size=1))
+        record = os.path.join(self.run_dir, ".sfx-run." + TOKEN)
+        with open(record, "wb") as f:
+            f.write(RECORD_MAGIC + b"holder\0\0place\0setup\0stage\0.sfx-stage.setup.%s\0"
+                    % TOKEN.encode())
+        os.chmod(record, 0o600)
+        run, held = self.start_held("$AUTORUN$>touch ../ran")
+        self.wait_for(lambda: os.path.exists(os.path.join(self.parent, "ran")), "command")
+        self.assertEqual(lib.count_files(dead_stage), OLD_FILES)
+        os.kill(held, signal.SIGCONT)
+        self.assertEqual(run.wait(timeout=120), 0, run.stderr())
+        self.assertEqual(os.listdir(self.run_dir), ["setup"])
+
+    def test_closing_the_window_ends_the_installer_while_old_files_go(self):
+        run, held = self.start_held("no command")
+        window = lib.find_window(run=run)
+        installer = next(pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+                         if pid != held and (process_stat(pid) or ("",))[0] == "installer")
+        lib.request_close(window)
+        self.wait_for(lambda: gone(installer), "end of the installer")
+        self.assertEqual(lib.count_files(self.stage()), OLD_FILES, "the close waited for the removal")
+        os.kill(held, signal.SIGCONT)
+        self.assertEqual(run.wait(timeout=120), 0, run.stderr())
+        self.assertEqual(os.listdir(self.run_dir), ["setup"])
+
+    def test_the_caption_says_old_files_are_removed_while_they_are(self):
+        run, held = self.start_held("no command")
+        window = lib.find_window(run=run)
+        removing = rightmost_dark(lib.screenshot_when(
+            window, "housekeeping-caption-removing",
+            lambda image: rightmost_dark(image, CAPTION) is not None), CAPTION)
+        os.kill(held, signal.SIGCONT)
+        self.wait_for(lambda: not lib.held_records(self.run_dir) and self.stage() is None,
+                      "end of the removal")
+        after = lib.screenshot_when(window, "housekeeping-caption-after",
+                                    lambda image: (rightmost_dark(image, CAPTION) or 0) < removing)
+        self.assertLess(rightmost_dark(after, CAPTION), removing,
+                        "the caption did not change back once the removal ended")
+        lib.request_close(window)
+        self.assertEqual(run.wait(timeout=60), 0, run.stderr())
+
+    def test_a_removal_cut_short_is_finished_by_the_next_run(self):
+        run, held = self.start_held("$AUTORUN$>true")
+        os.kill(held, signal.SIGKILL)
+        self.assertEqual(run.wait(timeout=120), 0, run.stderr())
+        self.assertTrue(any(n.startswith(".sfx-run.") for n in os.listdir(self.run_dir)),
+                        "nothing recorded what was left")
+        self.assertEqual(lib.count_files(self.stage()), OLD_FILES)
+        again = lib.Run(os.path.join(self.work, "installer"), self.run_dir)
+        self.runs.append(again)
+        self.assertEqual(again.wait(timeout=120), 0, again.stderr())
+        self.assertEqual(os.listdir(self.run_dir), ["setup"])
+
+
+if __name__ == "__main__":
+    unittest.main()
