@@ -273,18 +273,21 @@ class Run:
 
     @property
     def pid(self):
-        """The installer's process id: under strace, strace's child."""
+        """The installer's process id: under strace, strace's child that runs the command
+        (strace first starts children of its own that run strace, to try ptrace)."""
         if not self.stops:
             return self.process.pid
         while self._pid is None:
-            children = _children(self.process.pid)
-            if children:
-                self._pid = children[0]
-            elif not self.running():
+            strace = _command_line(self.process.pid)
+            for child in _children(self.process.pid):
+                if _command_line(child) not in (b"", strace):
+                    self._pid = child
+            if self._pid is not None:
+                break
+            if not self.running():
                 raise RuntimeError("strace ended (%s) before the installer started: %s"
                                    % (self.process.returncode, self.stderr().strip()))
-            else:
-                time.sleep(0.005)
+            time.sleep(0.005)
         return self._pid
 
     def send_signal(self, number):
@@ -387,6 +390,14 @@ def _state(pid, tid):
             return state + " " + f.read()
     except OSError:
         return "gone"
+
+
+def _command_line(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
 
 
 def _children(pid):
