@@ -302,7 +302,8 @@ class Run:
             raise RuntimeError("held() needs a run started with stops")
         deadline = time.monotonic() + timeout
         while True:
-            # The log first: a thread that stopped made any thread it started before.
+            # The log first, then the threads: one seen stopped has finished starting any
+            # thread it started, which is listed by then.
             self._read_log()
             threads = _threads(self.pid)
             if threads and threads <= self._stopped:
