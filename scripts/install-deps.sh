@@ -16,9 +16,10 @@ build=(
   libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
 )
 # Running the tests: X server and tools, archivers, the Python they are written in,
-# strace and exFAT through FUSE for the extraction killed at every step on every file
-# system, Unicode's data for the case fold table's check, and window managers (and a
-# Wayland compositor with XWayland) to show the window in.
+# strace to hold installers still where a test acts and, with exFAT through FUSE, to kill
+# the extraction at every step on every file system, Unicode's data for the case fold
+# table's check, and window managers (and a Wayland compositor with XWayland) to show the
+# window in.
 test=(
   xvfb xdotool x11-utils x11-apps imagemagick
   zip unzip python3 time

@@ -68,15 +68,24 @@ class Housekeeping(Scratch):
             self.assertLess(time.monotonic(), deadline, "no housekeeping process stopped")
             time.sleep(0.01)
 
-    def housekeeper(self):
-        """The installer's process of its own session (setsid), stopped, or None."""
+    def installers_here(self):
+        """The installer processes at work in this test's directory (other tests run
+        installers of the same name at the same time)."""
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
+            try:
+                here = os.readlink("/proc/%s/cwd" % entry) == self.run_dir
+            except OSError:
+                continue
             stat = process_stat(int(entry))
-            if stat and stat[0] == "installer" and stat[2] == int(entry) and stat[1] in "tT":
-                return int(entry)
-        return None
+            if here and stat and stat[0] == "installer":
+                yield int(entry), stat
+
+    def housekeeper(self):
+        """The installer's process of its own session (setsid), stopped, or None."""
+        return next((pid for pid, stat in self.installers_here()
+                     if stat[2] == pid and stat[1] in "tT"), None)
 
     def release_all(self):
         held = self.housekeeper()
@@ -124,8 +133,7 @@ class Housekeeping(Scratch):
     def test_closing_the_window_ends_the_installer_while_old_files_go(self):
         run, held = self.start_held("no command")
         window = lib.find_window(run=run)
-        installer = next(pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
-                         if pid != held and (process_stat(pid) or ("",))[0] == "installer")
+        installer = next(pid for pid, _ in self.installers_here() if pid != held)
         lib.request_close(window)
         self.wait_for(lambda: gone(installer), "end of the installer")
         self.assertEqual(lib.count_files(self.stage()), OLD_FILES, "the close waited for the removal")

@@ -5,7 +5,6 @@ command saw, and what was printed."""
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -115,8 +114,8 @@ class Scratch(unittest.TestCase):
         subprocess.run(["chmod", "-R", "u+rwx", self.root])
         shutil.rmtree(self.root)
 
-    def start(self, installer, args=(), env=None, prefix=()):
-        run = lib.Run(installer, self.run_dir, args, env, prefix)
+    def start(self, installer, args=(), env=None, prefix=(), stops=None):
+        run = lib.Run(installer, self.run_dir, args, env, prefix, stops)
         self.runs.append(run)
         return run
 
@@ -220,18 +219,16 @@ class AutorunCommand(Scratch):
 
     def test_window_closed_during_extraction_means_no_command(self):
         files = lib.many_files("setup", 3000)
-        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ../ran", files=files))
+        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ../ran", files=files),
+                         stops=lib.MID_EXTRACTION)
         window = lib.find_window(run=run)
-        # Closed while the extraction surely runs: stopped as soon as its stage is there, the
-        # close request is waiting for it when it goes on.
-        deadline = time.monotonic() + 60
-        while not any(n.startswith(".sfx-stage.setup.") for n in os.listdir(self.run_dir)):
-            self.assertLess(time.monotonic(), deadline, "the extraction never started")
-            time.sleep(0.005)
-        run.process.send_signal(signal.SIGSTOP)
+        # Closed while the extraction is held still: the close request waits for it when it
+        # goes on.
+        run.held("a third of the entries written")
+        self.assertTrue(lib.extracting(self.run_dir, 3000), "held, but not mid-extraction")
         lib.request_close(window)
-        run.process.send_signal(signal.SIGCONT)
-        self.assertEqual(run.wait(), 0)
+        run.resume()
+        self.assertEqual(run.wait(), 0, run.stderr())
         self.assertEqual(os.listdir(self.run_dir), [], "the cancelled run left files")
         self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
 

@@ -6,6 +6,7 @@ cgroups need root; those cases are skipped without it."""
 import fcntl
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
@@ -143,7 +144,10 @@ class AmongOtherUsers(Scratch):
     def test_another_users_lock_never_makes_an_installer_wait(self):
         installer = info_zip_installer(self.work, "$AUTORUN$>true")
         for where in ("/", self.parent, self.run_dir):
-            holder = subprocess.Popen(as_user(ATTACKER) + ["flock", "-x", where, "sleep", "600"])
+            # A session of its own, killed whole: flock's sleep must not outlive the test.
+            holder = subprocess.Popen(as_user(ATTACKER) + ["flock", "-x", where, "sleep", "600"],
+                                      start_new_session=True, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
             try:
                 probe = os.open(where, os.O_RDONLY)
                 try:
@@ -162,7 +166,7 @@ class AmongOtherUsers(Scratch):
                 # The timeout only guards: a waiting installer would wait for ever.
                 self.assertEqual(run.wait(timeout=60), 0, "%s locked: %s" % (where, run.stderr()))
             finally:
-                holder.kill()
+                os.killpg(holder.pid, signal.SIGKILL)
                 holder.wait()
 
 

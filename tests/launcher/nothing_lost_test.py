@@ -8,7 +8,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 import zipfile
 
@@ -98,27 +97,25 @@ class OverAnEarlierInstallation(Scratch):
     def test_stop_signal_during_extraction_cleans_up(self):
         before = self.install_version_1()
         files = lib.many_files("setup", 3000)
-        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ran", files=files))
-        lib.find_window(run=run)
-        stage = None
-        deadline = time.monotonic() + 20
-        while stage is None and time.monotonic() < deadline:
-            stage = next((n for n in os.listdir(self.run_dir) if n.startswith(".sfx-stage.")), None)
-        self.assertIsNotNone(stage, "no stage seen")
-        run.process.send_signal(signal.SIGTERM)
-        self.assertEqual(run.wait(), -signal.SIGTERM)
+        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ran", files=files),
+                         stops=lib.MID_EXTRACTION)
+        run.held("a third of the entries written")
+        self.assertTrue(lib.extracting(self.run_dir, 3000), "held, but not mid-extraction")
+        run.send_signal(signal.SIGTERM)
+        run.resume()
+        self.assertEqual(run.wait(), -signal.SIGTERM, run.stderr())
         self.assertEqual(lib.tree(self.run_dir), before)
 
     def test_killed_run_is_cleaned_up_by_the_next(self):
         self.install_version_1()
         files = lib.many_files("setup", 3000)
         installer = info_zip_installer(self.work, "$AUTORUN$>true", files=files)
-        run = self.start(installer)
-        lib.find_window(run=run)
-        while not any(n.startswith(".sfx-stage.") for n in os.listdir(self.run_dir)):
-            time.sleep(0.01)
-        run.process.kill()
-        run.wait()
+        run = self.start(installer, stops=lib.MID_EXTRACTION)
+        run.held("a third of the entries written")
+        self.assertTrue(lib.extracting(self.run_dir, 3000), "held, but not mid-extraction")
+        run.send_signal(signal.SIGKILL)
+        self.assertEqual(run.wait(), -signal.SIGKILL)
+        self.assertEqual(len(lib.stages(self.run_dir)), 1, "the killed run left no stage")
         self.assertEqual(self.start(installer).wait(timeout=60), 0)
         self.assertEqual(os.listdir(self.run_dir), ["setup"])
         self.assertEqual(lib.count_files(os.path.join(self.run_dir, "setup")), 3000)
@@ -181,8 +178,19 @@ class Runs(Scratch):
         files = lib.many_files("setup", 200)
         installer = info_zip_installer(
             self.work, "$AUTORUN$>find setup -type f | wc -l >> counts.txt", files=files)
-        first, second = self.start(installer), self.start(installer)
-        self.assertEqual((first.wait(timeout=60), second.wait(timeout=60)), (0, 0))
+        # The first held with half its entries written (its stage and two directories
+        # made), the second started meanwhile and held when it has its turn, so that the
+        # first's command counts before the second goes on.
+        first = self.start(installer, stops=lib.Stops("mkdirat", 3))
+        first.held("half the entries written")
+        self.assertTrue(lib.extracting(self.run_dir, 200), "held, but not mid-extraction")
+        second = self.start(installer, stops=lib.Stops("mkdirat", 1, also=["flock"]))
+        second.wait_logged(lib.LOCKED_OUT, "the second finding the directory locked")
+        first.resume()
+        self.assertEqual(first.wait(timeout=60), 0, first.stderr())
+        second.held("its stage made")
+        second.resume()
+        self.assertEqual(second.wait(timeout=60), 0, second.stderr())
         with open(os.path.join(self.run_dir, "counts.txt")) as f:
             self.assertEqual(f.read().split(), ["200", "200"])
 

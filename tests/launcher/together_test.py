@@ -1,11 +1,10 @@
 """Real installers started as people start them, beside one another and in the conditions
 that broke earlier versions: nested and chained installers, one waiting for another, a start
-through the dynamic loader, a closed stderr, a stop signal while the previous installation
-is removed, what the user may not delete, and an X server that goes away."""
+through the dynamic loader, a closed stderr, what the user may not delete, and an X server
+that goes away."""
 
 import fcntl
 import os
-import signal
 import subprocess
 import time
 import unittest
@@ -18,22 +17,6 @@ LOADER = "/lib64/ld-linux-x86-64.so.2"
 
 def is_root():
     return os.geteuid() == 0
-
-
-def wait_for(condition, what, timeout=60):
-    """Polls `condition` until it holds; the timeout only guards against a hang."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("gave up waiting for " + what)
-        time.sleep(0.01)
-
-
-def names_starting(directory, prefix):
-    try:
-        return [n for n in os.listdir(directory) if n.startswith(prefix)]
-    except FileNotFoundError:
-        return []
 
 
 class Together(Scratch):
@@ -51,18 +34,24 @@ class Together(Scratch):
         installer_a = python_installer(work_a, entries_a, count)
         installer_b = info_zip_installer(work_b, "$AUTORUN$>touch ../b-ran",
                                          files={"app/": None, "app/b.txt": "b\n"}, top="app")
-        run_a = self.start(installer_a)
-        wait_for(lambda: names_starting(os.path.join(top, "suite"), ".sfx-stage.app."),
-                 "A's stage")
-        run_b = lib.Run(installer_b, os.path.join(top, "suite"))
+        # A held mid-extraction while B starts and finds the place locked; B held when it
+        # has its turn (its stage made) until A's command has counted.
+        run_a = self.start(installer_a, stops=lib.MID_EXTRACTION)
+        run_a.held("a tenth of A's entries written")
+        self.assertTrue(lib.extracting(os.path.join(top, "suite"), 8000),
+                        "A held, but not mid-extraction")
+        run_b = lib.Run(installer_b, os.path.join(top, "suite"),
+                        stops=lib.Stops("mkdirat", 1, also=["flock"]))
         self.runs.append(run_b)
+        run_b.wait_logged(lib.LOCKED_OUT, "B finding the place locked")
+        run_a.resume()
         # A's status 0 says every one of its 8,000 entries was found in place before its
-        # previous installation went. The lock goes before the command (so that a command
-        # may start another installer), so B may already have replaced the place when A's
-        # command looks: it then sees B's whole tree, never a part of either.
+        # previous installation went.
         self.assertEqual(run_a.wait(timeout=120), 0, run_a.stderr())
         with open(os.path.join(top, "count-a")) as f:
-            self.assertIn(f.read().strip(), ("8000", "1"), "A's command saw a partial tree")
+            self.assertEqual(f.read().strip(), "8000", "A's command saw a partial tree")
+        run_b.held("B's stage made")
+        run_b.resume()
         self.assertEqual(run_b.wait(timeout=120), 0, run_b.stderr())
         self.assertTrue(os.path.exists(os.path.join(top, "b-ran")))
         self.assertEqual(os.listdir(os.path.join(top, "suite/app")), ["b.txt"])
@@ -122,24 +111,6 @@ class Together(Scratch):
         self.assertEqual(self.start(installer).wait(timeout=120), 0)
         os.rename(installer, os.path.join(self.work, "old-installer"))
 
-    def test_a_stop_signal_while_the_previous_installation_goes_stops_it(self):
-        self.old_installation(20000)
-        new_work = os.path.join(self.work, "new")
-        os.makedirs(new_work)
-        run = self.start(info_zip_installer(new_work, "$AUTORUN$>touch ran"))
-        # The new tree in place, the old one under the stage's name being removed.
-        wait_for(lambda: names_starting(self.run_dir, ".sfx-stage.setup.") and
-                 os.path.exists(os.path.join(self.run_dir, "setup/install.sh")), "the swap")
-        run.process.send_signal(signal.SIGTERM)
-        self.assertEqual(run.wait(timeout=60), -signal.SIGTERM)
-        stage = names_starting(self.run_dir, ".sfx-stage.setup.")
-        self.assertEqual(len(stage), 1, "the removal ran to its end instead of stopping")
-        self.assertGreater(lib.count_files(os.path.join(self.run_dir, stage[0])), 0)
-        self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))
-        # The next run removes the rest.
-        self.assertEqual(self.start(os.path.join(new_work, "installer")).wait(timeout=120), 0)
-        self.assertEqual(sorted(os.listdir(self.run_dir)), ["ran", "setup"])
-
     def test_what_the_user_may_not_delete_is_named_and_the_run_succeeds(self):
         if not is_root():
             self.skipTest("becoming another user needs root")
@@ -150,40 +121,44 @@ class Together(Scratch):
             f.write("root's\n")
         os.chown(self.run_dir, 65534, 65534)
         os.chown(os.path.join(self.run_dir, "setup"), 65534, 65534)
-        installer = info_zip_installer(self.work, "$AUTORUN$>touch ran")
+        # No command: the window stays open until the removal, done by a process of the
+        # installer's own, has reported what it could not remove.
+        installer = info_zip_installer(self.work, "")
         nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
         run = self.start(installer, prefix=nobody)
+        window = lib.find_window(run=run)
+        reported = "owned-by-root: Permission denied (could not be removed)"
+        deadline = time.monotonic() + 60
+        while reported not in run.stderr():
+            self.assertTrue(run.running() and time.monotonic() < deadline, run.stderr())
+            time.sleep(0.01)
+        lib.request_close(window)
         self.assertEqual(run.wait(), 0, run.stderr())
-        self.assertIn("owned-by-root: Permission denied (could not be removed)", run.stderr())
         self.assertTrue(os.path.exists(os.path.join(self.run_dir, "setup/install.sh")))
-        self.assertTrue(os.path.exists(os.path.join(self.run_dir, "ran")))
 
     def test_a_lost_display_removes_what_was_not_complete_and_says_so(self):
         self.old_installation(10)
         before = lib.tree(self.run_dir)
         server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        run = None
         try:
             display = ":" + server.stdout.readline().decode().strip()
-            # Thousands of entries and a long one: a second or so of extraction after the
-            # stage appears.
+            # Thousands of entries and a long one, held still after a tenth of them while
+            # the display goes.
             files = lib.many_files("setup", 10000)
             files["setup/big.bin"] = os.urandom(32 << 20)
             new_work = os.path.join(self.work, "new")
             os.makedirs(new_work)
             run = lib.Run(info_zip_installer(new_work, "$AUTORUN$>touch ran", files=files),
-                          self.run_dir, env={"DISPLAY": display})
+                          self.run_dir, env={"DISPLAY": display}, stops=lib.MID_EXTRACTION)
             self.runs.append(run)
-            wait_for(lambda: names_starting(self.run_dir, ".sfx-stage.setup."), "the stage")
-            # Held still while the display goes, so that it goes mid-extraction however
-            # fast the machine.
-            run.process.send_signal(signal.SIGSTOP)
+            run.held("a tenth of the entries written")
+            self.assertTrue(lib.extracting(self.run_dir, 10001), "held, but not mid-extraction")
         finally:
             server.kill()
             server.wait()
-            if run:
-                run.process.send_signal(signal.SIGCONT)
+        # The next entry's event pass finds the connection closed.
+        run.resume()
         self.assertEqual(run.wait(timeout=60), 4, run.stderr())
         self.assertIn("the display connection was lost", run.stderr())
         after = lib.tree(self.run_dir)

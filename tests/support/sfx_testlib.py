@@ -14,11 +14,13 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
 import time
 import unittest
+import weakref
 import zipfile
 
 PACK_INSTALLER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
@@ -168,11 +170,73 @@ def tree(root):
 
 # ---- running installers --------------------------------------------------------------
 
+class Stops:
+    """Where strace holds an installer still (see Run.held): right after its call number
+    `when` of `syscall`, in strace's syntax ("11", or "100..1100+1000" for 100 and 1100),
+    counted in each thread on its own, so that the extraction worker's count is its own
+    whatever the other threads do. With `delay` (seconds), only the thread that made the
+    call waits that long first while the others go on, as behind a slow disk. The calls
+    of `syscall` and of those in `also` are logged (Run.calls)."""
+
+    def __init__(self, syscall, when, delay=None, also=()):
+        self.syscall, self.when, self.delay, self.also = syscall, str(when), delay, also
+
+    def __str__(self):
+        return "%s #%s" % (self.syscall, self.when)
+
+    def command(self, log):
+        inject = "inject=%s:signal=STOP:when=%s" % (self.syscall, self.when)
+        if self.delay:
+            # With delay_enter strace sends no signal; with delay_exit the call is made,
+            # then the thread waits, then the signal comes.
+            inject += ":delay_exit=%dms" % round(self.delay * 1000)
+        # Not --seccomp-bpf either: under it strace injects no signal.
+        return ["strace", "-f", "-qq", "-o", log, "-e",
+                "trace=" + ",".join((self.syscall,) + tuple(self.also)), "-e", inject]
+
+
+# The middle of extracting many_files(top, N) for N of 3,000 or more: held once the
+# extraction worker has made the stage and ten of the directories (it calls mkdirat for
+# nothing else), with a third of the files or less written and the rest to come.
+MID_EXTRACTION = Stops("mkdirat", 11)
+
+
+# The directory's lock found held by another installer (logged with Stops(..., also=
+# ["flock"])): its own try failed, or it let go of its own lock on finding another near
+# (above or below it). From then on the installer waits for its turn.
+LOCKED_OUT = r"^\d+ +flock\(\d+, (LOCK_UN\)|.*= -1 E(AGAIN|WOULDBLOCK) )"
+
+
+def stages(directory):
+    """The names of the stages in `directory`: where an extraction builds the new tree, and
+    after the swap, what goes of the previous one."""
+    return sorted(n for n in os.listdir(directory) if n.startswith(".sfx-stage."))
+
+
+def extracting(directory, total):
+    """Whether an installer held in `directory` is in the middle of extracting its `total`
+    files: one stage there, holding some of them but not all."""
+    found = stages(directory)
+    return len(found) == 1 and 0 < count_files(os.path.join(directory, found[0])) < total
+
+
+# How long a held installer stays held at least: longer than the window's longest pause
+# between event passes (40 ms), so that the first entry or pulse after it runs one and
+# reads what the test queued meanwhile.
+HOLD = 0.1
+_STOPPED = re.compile(rb"^(\d+) +--- stopped by SIGSTOP ---$", re.M)
+
+
+# Every Run not yet collected, to tell their locks from their housekeeping's.
+_RUNS = weakref.WeakSet()
+
+
 class Run:
     """One installer process started in its own working directory; stdout and stderr are
-    kept in files there, so a blocked pipe never stalls the stub."""
+    kept in files there, so a blocked pipe never stalls the stub. With `stops`, it runs
+    under strace, which holds it still there (see held)."""
 
-    def __init__(self, installer, cwd, args=(), env=None, prefix=()):
+    def __init__(self, installer, cwd, args=(), env=None, prefix=(), stops=None):
         self.cwd = cwd
         self.out_path = os.path.join(tempfile.mkdtemp(prefix="sfx-run-"), "out")
         self._out = open(self.out_path + ".stdout", "wb")
@@ -182,6 +246,15 @@ class Run:
         for key, value in list(full_env.items()):
             if value is None:
                 del full_env[key]
+        self.stops, self._pid = stops, None
+        _RUNS.add(self)
+        if stops:
+            # LeakSanitizer cannot work under a tracer; the sanitized build's other checks do.
+            full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+            self.log = self.out_path + ".strace"
+            open(self.log, "wb").close()  # read before strace opens it
+            self._read, self._stopped, self._held_at = 0, set(), None
+            prefix = [*stops.command(self.log), *prefix]
         if os.environ.get("DISPLAY"):
             x_connection()  # ours first: see "looking at windows" below
         self.process = subprocess.Popen([*prefix, installer, *args], cwd=cwd, env=full_env,
@@ -190,11 +263,14 @@ class Run:
     def wait(self, timeout=30):
         """Exit status, once the installer and the housekeeping it left behind (removing
         the previous installation) are done; raises subprocess.TimeoutExpired if the
-        installer is still running."""
+        installer is still running. (strace ends as the installer did, by the same status
+        or signal.)"""
         status = self.process.wait(timeout)
         self._out.close()
         self._err.close()
-        wait_housekeeping(self.cwd)
+        # Other installers still at work here (one a test holds) are not housekeeping.
+        wait_housekeeping(self.cwd, ignore=[run.pid for run in list(_RUNS)
+                                            if run is not self and run.running()])
         return status
 
     def running(self):
@@ -208,8 +284,126 @@ class Run:
         with open(self.out_path + ".stderr", "rb") as f:
             return f.read().decode(errors="replace")
 
+    @property
+    def pid(self):
+        """The installer's process id: under strace, strace's child that runs the command
+        (strace first starts children of its own that run strace, to try ptrace)."""
+        if not self.stops:
+            return self.process.pid
+        while self._pid is None:
+            strace = _command_line(self.process.pid)
+            for child in _children(self.process.pid):
+                if _command_line(child) not in (b"", strace):
+                    self._pid = child
+            if self._pid is not None:
+                break
+            if not self.running():
+                raise RuntimeError("strace ended (%s) before the installer started: %s"
+                                   % (self.process.returncode, self.stderr().strip()))
+            time.sleep(0.005)
+        return self._pid
+
+    def send_signal(self, number):
+        """Sends the installer a signal (not strace, under it)."""
+        os.kill(self.pid, number)
+
+    def held(self, what, timeout=60):
+        """Waits until the installer is held at its next stop: every thread of it stopped.
+        Fails naming `what`, the state the test needs there, when it ends or goes on
+        without stopping."""
+        if not self.stops:
+            raise RuntimeError("held() needs a run started with stops")
+        deadline = time.monotonic() + timeout
+        while True:
+            # The log first, then the threads: one seen stopped has finished starting any
+            # thread it started, which is listed by then.
+            self._read_log()
+            threads = _threads(self.pid)
+            if threads and threads <= self._stopped:
+                self._held_at = time.monotonic()
+                return
+            if not self.running() or time.monotonic() > deadline:
+                self.fail_unheld(what)
+            time.sleep(0.005)
+
+    def held_or_ended(self, what, timeout=60):
+        """True once held at the next stop, False if the installer ended first."""
+        try:
+            self.held(what, timeout)
+            return True
+        except AssertionError:
+            if self.running():
+                raise
+            return False
+
+    def held_elsewhere(self, what, timeout=60):
+        """Waits until a process the installer started (not the installer itself) is held
+        at its stop; returns its id, to be sent SIGCONT. For stops on a call only such a
+        process makes."""
+        if not self.stops:
+            raise RuntimeError("held_elsewhere() needs a run started with stops")
+        deadline = time.monotonic() + timeout
+        while True:
+            self._read_log()
+            own = set(_threads(self.pid))
+            for tid in self._stopped - own:
+                if os.path.exists("/proc/%d" % tid):
+                    return tid
+            if not self.running() or time.monotonic() > deadline:
+                raise AssertionError("no process of the installer stopped at %s (%s): the "
+                                     "installer %s: %s" % (
+                                         self.stops, what, "went on" if self.running() else
+                                         "ended with %s" % self.process.returncode,
+                                         self.stderr().strip()))
+            time.sleep(0.005)
+
+    def fail_unheld(self, what):
+        if self.running():
+            ended = "went on (threads not stopped: %s)" % ", ".join(
+                "%d %s" % (tid, _state(self.pid, tid)) for tid in _threads(self.pid)
+                if tid not in self._stopped)
+        else:
+            ended = "ended with %s" % self.process.returncode
+        raise AssertionError("the installer %s instead of stopping at %s (%s): %s"
+                             % (ended, self.stops, what, self.stderr().strip()))
+
+    def resume(self):
+        """Lets a held installer go on, once it has been held HOLD seconds."""
+        time.sleep(max(0.0, self._held_at + HOLD - time.monotonic()))
+        self._read_log()
+        self._stopped = set()
+        os.kill(self.pid, signal.SIGCONT)
+
+    def calls(self):
+        """What strace logged so far: the calls of the syscalls traced, one a line."""
+        with open(self.log, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_logged(self, pattern, what, timeout=60):
+        """Waits until strace has logged a call that the regular expression `pattern`
+        matches; fails naming `what` when the installer ends first."""
+        deadline = time.monotonic() + timeout
+        while not re.search(pattern, self.calls(), re.M):
+            if not self.running() or time.monotonic() > deadline:
+                raise AssertionError("no %s: the installer %s: %s" % (
+                    what, "went on" if self.running() else
+                    "ended with %s" % self.process.returncode, self.stderr().strip()))
+            time.sleep(0.01)
+
+    def _read_log(self):
+        with open(self.log, "rb") as f:
+            f.seek(self._read)
+            text = f.read()
+        complete = text[:text.rfind(b"\n") + 1]
+        self._read += len(complete)
+        self._stopped.update(int(tid) for tid in _STOPPED.findall(complete))
+
     def kill(self):
         if self.running():
+            if self.stops:
+                # Killed, strace leaves its tracee running, or held for ever.
+                for child in _children(self.process.pid):
+                    os.kill(child, signal.SIGKILL)
             self.process.kill()
         try:
             self.wait()
@@ -218,14 +412,28 @@ class Run:
         shutil.rmtree(os.path.dirname(self.out_path), ignore_errors=True)
 
 
-def held_records(directory):
+def _flock_holders():
+    """The processes holding each flock lock, by "MAJOR:MINOR:INODE" as /proc/locks names
+    the file (a lock taken before a fork names the process that took it)."""
+    holders = {}
+    with open("/proc/locks") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) > 5 and fields[1] == "FLOCK":
+                holders.setdefault(fields[5], set()).add(int(fields[4]))
+    return holders
+
+
+def held_records(directory, ignore=()):
     """The run records in `directory` still locked: an installer, or the process that
-    removes what one left behind, is still at work there."""
+    removes what one left behind, is still at work there. Records locked only by the
+    processes in `ignore` are left out."""
     held = []
     try:
         names = os.listdir(directory)
     except OSError:
         return held
+    holders = _flock_holders()
     for name in names:
         if not name.startswith(".sfx-run."):
             continue
@@ -234,21 +442,68 @@ def held_records(directory):
         except OSError:
             continue
         try:
+            st = os.fstat(fd)
             fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
         except BlockingIOError:
-            held.append(name)
+            key = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+            owners = holders.get(key)
+            if not owners or not owners <= set(ignore):
+                held.append(name)
         finally:
             os.close(fd)
     return held
 
 
-def wait_housekeeping(directory, timeout=120):
-    """Waits until no installer's housekeeping is at work in `directory`."""
+def wait_housekeeping(directory, timeout=120, ignore=()):
+    """Waits until no installer's housekeeping is at work in `directory`; installers still
+    running there, as `ignore` lists them, aside."""
     deadline = time.monotonic() + timeout
-    while held_records(directory):
+    while held_records(directory, ignore):
         if time.monotonic() > deadline:
             raise RuntimeError("housekeeping still at work in %s after %d s" % (directory, timeout))
         time.sleep(0.01)
+
+
+def _threads(pid):
+    try:
+        return {int(tid) for tid in os.listdir("/proc/%d/task" % pid)}
+    except FileNotFoundError:
+        return set()
+
+
+def _state(pid, tid):
+    """A thread's state letter and what it waits in, for messages."""
+    try:
+        with open("/proc/%d/task/%d/stat" % (pid, tid)) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open("/proc/%d/task/%d/wchan" % (pid, tid)) as f:
+            return state + " " + f.read()
+    except OSError:
+        return "gone"
+
+
+def _command_line(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def _children(pid):
+    """The processes whose parent is `pid`."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(name))
+    return found
 
 
 # ---- looking at windows --------------------------------------------------------------
@@ -466,6 +721,45 @@ def request_close(window):
     run_tool([helper, str(window)])
 
 
+class _SetWindowAttributes(ctypes.Structure):
+    _fields_ = [("background_pixmap", ctypes.c_ulong), ("background_pixel", ctypes.c_ulong),
+                ("border_pixmap", ctypes.c_ulong), ("border_pixel", ctypes.c_ulong),
+                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
+                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
+                ("event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("colormap", ctypes.c_ulong),
+                ("cursor", ctypes.c_ulong)]
+
+
+_CW_BACK_PIXEL = 1 << 1
+_CW_OVERRIDE_REDIRECT = 1 << 9
+
+
+def cover_and_uncover(x, y, width, height):
+    """Maps a red window (255, 0, 0) over the rectangle, then takes it away: what was under
+    it must be drawn again by its owner. Override-redirect, so that the window manager
+    leaves it."""
+    conn = x_connection()
+    lib = conn.x
+    lib.XCreateWindow.restype = ctypes.c_ulong
+    lib.XCreateWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_uint, ctypes.c_int,
+                                  ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong,
+                                  ctypes.c_void_p]
+    for name in ("XMapRaised", "XUnmapWindow", "XDestroyWindow"):
+        getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    attributes = _SetWindowAttributes(background_pixel=0xFF0000, override_redirect=1)
+    cover = lib.XCreateWindow(conn.display, conn.root, x, y, width, height, 0, 0, 1, None,
+                              _CW_BACK_PIXEL | _CW_OVERRIDE_REDIRECT, ctypes.byref(attributes))
+    lib.XMapRaised(conn.display, cover)
+    lib.XSync(conn.display, 0)
+    time.sleep(0.2)
+    lib.XUnmapWindow(conn.display, cover)
+    lib.XDestroyWindow(conn.display, cover)
+    lib.XSync(conn.display, 0)
+
+
 # ---- screenshots ---------------------------------------------------------------------
 
 def screenshot_dir():
@@ -539,13 +833,13 @@ class InstallerCase(unittest.TestCase):
     def installer(self, files, comment=None):
         return build_installer(self.builds, files, "pkg", comment)
 
-    def start(self, installer, args=(), env=None):
-        run = Run(installer, self.target, args, env)
+    def start(self, installer, args=(), env=None, stops=None):
+        run = Run(installer, self.target, args, env, stops=stops)
         self.addCleanup(run.kill)
         return run
 
-    def start_and_find(self, installer, args=(), title=TITLE):
-        run = self.start(installer, args)
+    def start_and_find(self, installer, args=(), title=TITLE, stops=None):
+        run = self.start(installer, args, stops=stops)
         return run, find_window(title, run=run)
 
     def wait_for(self, condition, what, timeout=30):

@@ -3,7 +3,6 @@ where the window lands, its size at 96 and 192 dpi, closing as cancelling, Retur
 window that repaints while a large previous installation is removed. Screenshots are kept
 in SFX_SCREENSHOTS."""
 
-import ctypes
 import os
 import signal
 import time
@@ -14,15 +13,15 @@ import sfx_testlib as sfx
 # The screen the tests ask with-xvfb.sh for: room for the window at 2x.
 SCREEN = (2560, 1440)
 SMALL_TREE = {"pkg/": None, "pkg/readme.txt": "read me\n"}
-# Enough entries that the extraction is still running when the window is closed.
+# Thousands of entries, held still after a third of them (sfx.MID_EXTRACTION) while the
+# window is closed.
 MANY = 3000
-OLD_FILES = 20000
+OLD_FILES = 3000
 # The window manager's frame moves the window right and down by its border and title.
 FRAME_SLACK = 40
 CAPTION = (5, 13, 595, 29)
 # Dark only once the button is active; grey before.
 BUTTON_LABEL = (465, 103, 125, 19)
-RED = 0xFF0000
 
 
 def scaled(box, scale):
@@ -39,44 +38,6 @@ def red_pixels(image, box):
     x, y, w, h = box
     return sum(1 for py in range(y, y + h) for px in range(x, x + w)
                if image.pixel(px, py) == (255, 0, 0))
-
-
-class _SetWindowAttributes(ctypes.Structure):
-    _fields_ = [("background_pixmap", ctypes.c_ulong), ("background_pixel", ctypes.c_ulong),
-                ("border_pixmap", ctypes.c_ulong), ("border_pixel", ctypes.c_ulong),
-                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
-                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
-                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
-                ("event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
-                ("override_redirect", ctypes.c_int), ("colormap", ctypes.c_ulong),
-                ("cursor", ctypes.c_ulong)]
-
-
-_CW_BACK_PIXEL = 1 << 1
-_CW_OVERRIDE_REDIRECT = 1 << 9
-
-
-def cover_and_uncover(x, y, width, height):
-    """Maps a red window over the rectangle, then takes it away: what was under it must be
-    drawn again by its owner. Override-redirect, so that the window manager leaves it."""
-    conn = sfx.x_connection()
-    lib = conn.x
-    lib.XCreateWindow.restype = ctypes.c_ulong
-    lib.XCreateWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_uint, ctypes.c_int,
-                                  ctypes.c_uint, ctypes.c_void_p, ctypes.c_ulong,
-                                  ctypes.c_void_p]
-    for name in ("XMapRaised", "XUnmapWindow", "XDestroyWindow"):
-        getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-    attributes = _SetWindowAttributes(background_pixel=RED, override_redirect=1)
-    cover = lib.XCreateWindow(conn.display, conn.root, x, y, width, height, 0, 0, 1, None,
-                              _CW_BACK_PIXEL | _CW_OVERRIDE_REDIRECT, ctypes.byref(attributes))
-    lib.XMapRaised(conn.display, cover)
-    lib.XSync(conn.display, 0)
-    time.sleep(0.2)
-    lib.XUnmapWindow(conn.display, cover)
-    lib.XDestroyWindow(conn.display, cover)
-    lib.XSync(conn.display, 0)
 
 
 class DesktopCase(sfx.InstallerCase):
@@ -149,12 +110,14 @@ class ClosingTest(DesktopCase):
         sfx.write_tree(self.target, {"pkg/": None, "pkg/old.txt": "previous\n"})
         before = sfx.tree(self.target)
         installer = self.installer(sfx.many_files("pkg", MANY), comment="$AUTORUN$>touch ran")
-        run, window = self.start_and_find(installer)
-        self.wait_for(lambda: any(n.startswith(".sfx-stage") for n in os.listdir(self.target)),
-                      "extraction under way")
-        closed = time.monotonic()
+        run, window = self.start_and_find(installer, stops=sfx.MID_EXTRACTION)
+        run.held("a third of the entries written")
+        self.assertTrue(sfx.extracting(self.target, MANY), "held, but not mid-extraction")
+        # Queued while it is held, the close is read by the next entry's event pass.
         sfx.request_close(window)
-        self.assertEqual(run.wait(timeout=10), 0, run.stderr())
+        run.resume()
+        closed = time.monotonic()
+        self.assertEqual(run.wait(timeout=30), 0, run.stderr())
         print("%s: closed to process end %.3f s" % (os.environ.get("SFX_WM"),
                                                      time.monotonic() - closed))
         self.assertEqual(sfx.tree(self.target), before)
@@ -171,41 +134,33 @@ class ClosingTest(DesktopCase):
 
 
 class LivenessTest(DesktopCase):
-    def drawn(self, window, scale=1):
-        image = sfx.screenshot(window, "%s-removal" % os.environ.get("SFX_WM"))
-        box = scaled(CAPTION, scale)
-        return red_pixels(image, box) == 0 and len(dark_rows(image, box)) > 0
+    @staticmethod
+    def drawn(image):
+        return red_pixels(image, CAPTION) == 0 and len(dark_rows(image, CAPTION)) > 0
 
     def test_repaints_while_the_old_tree_is_removed(self):
         sfx.write_tree(self.target, sfx.many_files("pkg", OLD_FILES, size=1))
-        run, window = self.start_and_find(self.installer({"pkg/": None, "pkg/new.txt": "new\n"}))
-        stage = lambda: [n for n in os.listdir(self.target) if n.startswith(".sfx-stage")]
-        # The new installation in place and the old one still under the stage's name.
-        self.wait_for(lambda: os.path.exists(os.path.join(self.target, "pkg/new.txt"))
-                      and stage(), "removal of the old tree")
+        # The old tree goes in a process of the installer's own, held as it begins (its
+        # only setpriority call): the window, covered and uncovered meanwhile, must be
+        # drawn again.
+        run, window = self.start_and_find(self.installer({"pkg/": None, "pkg/new.txt": "new\n"}),
+                                          stops=sfx.Stops("setpriority", 1))
+        housekeeper = run.held_elsewhere("the removal of the old tree about to begin")
+        old_tree = lambda: [os.path.join(self.target, n) for n in sfx.stages(self.target)]
+        self.assertTrue(os.path.exists(os.path.join(self.target, "pkg/new.txt")) and old_tree(),
+                        "held, but not while the old tree is to be removed")
         x, y = sfx.window_position(window)
         width, height = sfx.window_geometry(window)
-
-        # The probe sees a window that does not repaint: stopped, it stays red.
-        os.kill(run.process.pid, signal.SIGSTOP)
-        try:
-            cover_and_uncover(x, y, width, height)
-            self.assertFalse(self.drawn(window), "a stopped window looked repainted")
-        finally:
-            os.kill(run.process.pid, signal.SIGCONT)
-        started = time.monotonic()
-        self.wait_for(lambda: self.drawn(window), "repaint", timeout=20)
-        repainted = time.monotonic() - started
-        left = stage()
-        print("%s: repainted %.3f s after the cover went, %d old files still to remove"
-              % (os.environ.get("SFX_WM"), repainted,
-                 sfx.count_files(os.path.join(self.target, left[0])) if left else 0))
-        self.assertTrue(left, "repainted only once the old tree was gone")
-        self.wait_for(lambda: not stage(), "end of the removal", timeout=60)
+        sfx.cover_and_uncover(x, y, width, height)
+        name = "%s-removal" % os.environ.get("SFX_WM")
+        image = sfx.screenshot_when(window, name, self.drawn, timeout=10)
+        self.assertTrue(self.drawn(image), "not repainted while the old tree was removed")
+        self.assertEqual(sfx.count_files(old_tree()[0]), OLD_FILES)
+        os.kill(housekeeper, signal.SIGCONT)
+        self.wait_for(lambda: not old_tree(), "end of the removal", timeout=60)
         sfx.request_close(window)
         self.assertEqual(run.wait(), 0, run.stderr())
         self.assertEqual(os.listdir(os.path.join(self.target, "pkg")), ["new.txt"])
-
 
 if __name__ == "__main__":
     unittest.main()
