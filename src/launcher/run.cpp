@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "archive_end.h"
 #include "autorun.h"
@@ -165,9 +166,11 @@ class HousekeepingWatch {
 };
 
 // Starts the housekeeping of the extraction that just ended, on this thread, the only one
-// now. Never destroyed: the process may end while it runs.
+// now. Its watch lives as long as the process: the process may end while it runs.
 void startHousekeeping(Extractor& extractor, ProgressWindow* window) {
-  new HousekeepingWatch(extractor.takeHousekeeping().runInBackground(), window);
+  static std::vector<std::unique_ptr<HousekeepingWatch>> watches;
+  watches.push_back(std::make_unique<HousekeepingWatch>(
+      extractor.takeHousekeeping().runInBackground(), window));
 }
 
 // Runs the extraction on a worker thread while this thread waits, and hands back what it
