@@ -5,6 +5,7 @@ and what that process cannot finish stays recorded for the next run. The tests h
 process still as it begins (strace stops it at its only setpriority call) while they look."""
 
 import os
+import shutil
 import signal
 import time
 import unittest
@@ -113,6 +114,17 @@ class Housekeeping(Scratch):
         self.assertEqual(run.wait(timeout=120), 0, run.stderr())
         self.assertEqual(os.listdir(self.run_dir), ["setup"])
         self.assertEqual(os.listdir(os.path.join(self.run_dir, "setup")), ["new.txt"])
+
+    def test_a_previous_installation_of_directories_does_not_hold_up_the_command(self):
+        # Directories cost the removal more than files: none of it in the user's time either.
+        shutil.rmtree(os.path.join(self.run_dir, "setup"))
+        lib.write_tree(self.run_dir, {"setup/d%05d/" % i: None for i in range(OLD_FILES)})
+        run, held = self.start_held("$AUTORUN$>touch ../ran")
+        self.wait_for(lambda: os.path.exists(os.path.join(self.parent, "ran")), "command")
+        self.assertEqual(len(os.listdir(self.stage())), OLD_FILES)
+        os.kill(held, signal.SIGCONT)
+        self.assertEqual(run.wait(timeout=120), 0, run.stderr())
+        self.assertEqual(os.listdir(self.run_dir), ["setup"])
 
     def test_what_a_killed_run_left_does_not_hold_up_the_command(self):
         # A killed run's record and its stage of thousands of files.
