@@ -13,7 +13,7 @@ build=(
   cmake g++ make pkg-config
   libfltk1.3-dev libxcursor-dev libxinerama-dev libxft-dev libxfixes-dev libxrender-dev libxext-dev
   libfontconfig-dev libx11-dev
-  libboost-filesystem-dev zlib1g-dev libgtest-dev libgmock-dev
+  libboost-filesystem-dev zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev
 )
 # Running the tests: X server and tools, archivers, the Python they are written in,
 # strace to hold installers still where a test acts and, with exFAT through FUSE, to kill

@@ -1,5 +1,6 @@
 #include "miniz_zip.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -16,12 +17,14 @@
 struct mz_zip_internal_state_tag {
   const mz_uint8* mem;         // the archive (reader only)
   mz_uint64* centralOffsets;   // entry i -> offset of its central header
-  mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored
+  mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored; or null
   // Kept from one extraction to the next, so that one cut short (even by a jump out of
   // the reader) leaves nothing to release but with the state: the slice the output is
-  // handed out from, and the inflater.
+  // handed out from, and the inflaters (zlib's for output in slices, libdeflate's for
+  // whole entries).
   mz_uint8* slice;
   z_stream* inflater;
+  libdeflate_decompressor* decompressor;
   // The last DOS date converted: its local midnight, and whether that day has 86,400
   // seconds (no clock change), so that times on it need no mktime call of their own.
   bool dayKnown;
@@ -88,6 +91,7 @@ void endState(mz_zip_archive* zip) {
   mz_zip_internal_state* state = zip->m_pState;
   if (state->inflater) inflateEnd(state->inflater);
   release(zip, state->inflater);
+  if (state->decompressor) libdeflate_free_decompressor(state->decompressor);
   release(zip, state->slice);
   release(zip, state->centralOffsets);
   release(zip, state->sortedIndex);
@@ -256,29 +260,31 @@ int compareFolded(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-bool readCentralDirectory(mz_zip_archive* zip, const EndRecord& end) {
+bool readCentralDirectory(mz_zip_archive* zip, const EndRecord& end, bool sorted) {
   mz_zip_internal_state* state = zip->m_pState;
   size_t count = size_t(end.entries);
-  // At least one element each, so that an empty directory still gets valid pointers.
+  // At least one element, so that an empty directory still gets a valid pointer.
   state->centralOffsets = static_cast<mz_uint64*>(allocate(zip, count + 1, sizeof(mz_uint64)));
-  state->sortedIndex = static_cast<mz_uint32*>(allocate(zip, count + 1, sizeof(mz_uint32)));
-  if (!state->centralOffsets || !state->sortedIndex) return false;
+  if (!state->centralOffsets) return false;
 
   mz_uint64 pos = end.dirOfs, dirEnd = end.dirOfs + end.dirSize;
   for (size_t i = 0; i < count; i++) {
     mz_uint64 length = checkCentralHeader(state->mem + pos, dirEnd - pos, zip->m_archive_size);
     if (length == 0) return false;
     state->centralOffsets[i] = pos;
-    state->sortedIndex[i] = mz_uint32(i);
     pos += length;
   }
+  zip->m_total_files = mz_uint(count);
+  zip->m_central_directory_file_ofs = end.dirOfs;
+  if (!sorted) return true;
+  state->sortedIndex = static_cast<mz_uint32*>(allocate(zip, count + 1, sizeof(mz_uint32)));
+  if (!state->sortedIndex) return false;
+  for (size_t i = 0; i < count; i++) state->sortedIndex[i] = mz_uint32(i);
   // Ties keep directory order, so a case-blind lookup falls back to the first such entry.
   std::sort(state->sortedIndex, state->sortedIndex + count, [state](mz_uint32 a, mz_uint32 b) {
     int c = compareFolded(entryName(state, a), entryName(state, b));
     return c != 0 ? c < 0 : a < b;
   });
-  zip->m_total_files = mz_uint(count);
-  zip->m_central_directory_file_ofs = end.dirOfs;
   return true;
 }
 
@@ -365,7 +371,7 @@ struct Output {
 bool deliver(Output* out, const mz_uint8* data, size_t n) {
   if (n == 0) return true;
   if (out->write(out->opaque, out->written, data, n) != n) return false;
-  out->crc = mz_uint32(crc32_z(out->crc, data, n));
+  out->crc = libdeflate_crc32(out->crc, data, n);
   out->written += n;
   return true;
 }
@@ -455,7 +461,7 @@ mz_bool extractTo(mz_zip_archive* zip, mz_uint index, mz_uint flags, Output* out
   }
   const mz_uint8* data = entryData(zip, f.localOfs, f.comp);
   if (!data) return fail(zip, MZ_ZIP_INVALID_HEADER_OR_CORRUPTED);
-  out->crc = mz_uint32(crc32_z(0, nullptr, 0));
+  out->crc = 0;
   out->written = 0;
   mz_zip_error error =
       method == 0 ? copyOut(zip, data, f.uncomp, out) : inflateOut(zip, data, f.comp, f.uncomp, out);
@@ -464,22 +470,53 @@ mz_bool extractTo(mz_zip_archive* zip, mz_uint index, mz_uint flags, Output* out
   return MZ_TRUE;
 }
 
+// The output of an extraction to memory: `n` bytes at `offset` of the caller's buffer.
+size_t copyToBuffer(void* opaque, mz_uint64 offset, const void* data, size_t n) {
+  memcpy(static_cast<mz_uint8*>(opaque) + offset, data, n);
+  return n;
+}
+
+// The reader's whole-entry inflater, allocated at its first use.
+libdeflate_decompressor* decompressorOf(mz_zip_archive* zip) {
+  mz_zip_internal_state* state = zip->m_pState;
+  if (!state->decompressor) state->decompressor = libdeflate_alloc_decompressor();
+  return state->decompressor;
+}
+
+// Inflates a whole deflated entry into `buffer` in one call, checking its size and CRC-32;
+// false when the data is not exactly that.
+bool inflateWhole(mz_zip_archive* zip, mz_uint index, void* buffer) {
+  const mz_uint8* p = centralHeader(zip, index);
+  EntryFields f;
+  if (!p || !readEntryFields(p, &f) || le16(p + C_METHOD) != 8 || (le16(p + C_FLAGS) & 1) ||
+      !plausibleEntrySize(8, f.comp, f.uncomp))
+    return false;
+  const mz_uint8* data = entryData(zip, f.localOfs, f.comp);
+  libdeflate_decompressor* decompressor = data ? decompressorOf(zip) : nullptr;
+  // Without an actual size to report, anything but exactly f.uncomp bytes fails.
+  return decompressor &&
+         libdeflate_deflate_decompress(decompressor, data, size_t(f.comp), buffer,
+                                       size_t(f.uncomp), nullptr) == LIBDEFLATE_SUCCESS &&
+         libdeflate_crc32(0, buffer, size_t(f.uncomp)) == le32(p + C_CRC);
+}
+
 }  // namespace
 
 // ---- Reader -------------------------------------------------------------------
 
 mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size,
                                mz_uint32 flags) {
-  // The name index is always built: MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY only
-  // saves time, and lookups give the same answers either way.
-  (void)flags;
+  // MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY only saves time: lookups give the same
+  // answers either way, slower without the name index.
   if (!pMem && size > 0) return MZ_FALSE;
   if (!beginState(pZip)) return MZ_FALSE;
   pZip->m_zip_mode = MZ_ZIP_MODE_READING;
   pZip->m_archive_size = size;
   pZip->m_pState->mem = static_cast<const mz_uint8*>(pMem);
   EndRecord end;
-  if (!readEndRecord(pZip->m_pState->mem, size, &end) || !readCentralDirectory(pZip, end)) {
+  const bool sorted = !(flags & MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY);
+  if (!readEndRecord(pZip->m_pState->mem, size, &end) ||
+      !readCentralDirectory(pZip, end, sorted)) {
     mz_zip_reader_end(pZip);
     return MZ_FALSE;
   }
@@ -523,6 +560,16 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
   if (!pName || pComment || (flags & ~mz_uint(MZ_ZIP_FLAG_CASE_SENSITIVE)) != 0) return -1;
   const mz_zip_internal_state* state = pZip->m_pState;
   std::string_view wanted = pName;
+  if (!state->sortedIndex) {
+    // Unsorted: in directory order, the first exact spelling, else the first case-blind one.
+    int blind = -1;
+    for (mz_uint i = 0; i < pZip->m_total_files; ++i) {
+      std::string_view name = entryName(state, i);
+      if (name == wanted) return int(i);
+      if (blind < 0 && compareFolded(name, wanted) == 0) blind = int(i);
+    }
+    return flags & MZ_ZIP_FLAG_CASE_SENSITIVE ? -1 : blind;
+  }
   const mz_uint32* sorted = state->sortedIndex;
   const mz_uint32* sortedEnd = sorted + pZip->m_total_files;
   const mz_uint32* first =
@@ -546,6 +593,20 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
                                           mz_uint flags) {
   if (!pCallback) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
   Output out{pCallback, pOpaque, 0, 0};
+  return extractTo(pZip, file_index, flags, &out);
+}
+
+mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf,
+                                     size_t buf_size, mz_uint flags) {
+  const mz_uint8* p = centralHeader(pZip, file_index);
+  EntryFields f;
+  if (!p || !readEntryFields(p, &f)) return fail(pZip, MZ_ZIP_INVALID_PARAMETER);
+  if (buf_size < f.uncomp || (!pBuf && buf_size > 0)) return fail(pZip, MZ_ZIP_BUF_TOO_SMALL);
+  // Whole deflated entries take the fast inflater; whatever it refuses, and stored entries,
+  // go the way of extract_to_callback, whose results and reasons are the ones reported.
+  if (f.comp > 0 && !(flags & MZ_ZIP_FLAG_COMPRESSED_DATA) && inflateWhole(pZip, file_index, pBuf))
+    return MZ_TRUE;
+  Output out{copyToBuffer, pBuf, 0, 0};
   return extractTo(pZip, file_index, flags, &out);
 }
 

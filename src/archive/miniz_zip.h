@@ -1,5 +1,5 @@
 // The part of the miniz 9.1.15 ZIP reader and writer API that the archive code uses,
-// with the same names, types, mode values and results, implemented on zlib.
+// with the same names, types, mode values and results, implemented on zlib and libdeflate.
 //
 // Departures from that library version, each on purpose:
 //  - the stat record keeps entry names and entry comments whole (up to the format's
@@ -13,6 +13,8 @@
 //  - extraction refuses an uncompressed size that the compressed size cannot produce;
 //  - why an extraction failed is kept as later releases of the library keep it
 //    (mz_zip_error, m_last_error, mz_zip_get_last_error), for the values used here;
+//  - extraction to memory inflates a deflated entry in one call with libdeflate, and
+//    checksums use libdeflate's CRC-32, several times faster than zlib's;
 //  - ZIP64 archives are read: an end record holding all-ones values defers to the ZIP64
 //    end record named by the locator before it, and a central header's all-ones sizes
 //    and local header offset to its ZIP64 extra field. More than 65,535 entries count in
@@ -80,7 +82,8 @@ typedef enum {
   MZ_ZIP_CRC_CHECK_FAILED,
   MZ_ZIP_ALLOC_FAILED,
   MZ_ZIP_INVALID_PARAMETER,
-  MZ_ZIP_WRITE_CALLBACK_FAILED
+  MZ_ZIP_WRITE_CALLBACK_FAILED,
+  MZ_ZIP_BUF_TOO_SMALL
 } mz_zip_error;
 
 typedef enum {
@@ -115,6 +118,8 @@ typedef enum {
 } mz_zip_flags;
 
 // Reading from memory. The memory must stay valid and unchanged until mz_zip_reader_end.
+// MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY leaves out the name index: a reader that only
+// extracts by index needs none, and lookups then search in directory order.
 mz_bool mz_zip_reader_init_mem(mz_zip_archive* pZip, const void* pMem, size_t size, mz_uint32 flags);
 mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index, mz_zip_archive_file_stat* pStat);
 // Whole-name lookup, ASCII case ignored unless MZ_ZIP_FLAG_CASE_SENSITIVE is given. A
@@ -125,6 +130,11 @@ int mz_zip_reader_locate_file(mz_zip_archive* pZip, const char* pName, const cha
 // ends the extraction with false. The size and CRC-32 are checked as the bytes go by, so
 // a damaged entry is known only at the end: the callback may have taken part of it.
 mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index, mz_file_write_func pCallback, void* pOpaque, mz_uint flags);
+// Extracts the whole entry into pBuf, which must hold its uncompressed size (else
+// MZ_ZIP_BUF_TOO_SMALL), checking its size and CRC-32. A deflated entry is inflated in one
+// call (libdeflate); one that fails there is extracted as extract_to_callback extracts it,
+// so the bytes left in pBuf and the reason for a failure are that function's.
+mz_bool mz_zip_reader_extract_to_mem(mz_zip_archive* pZip, mz_uint file_index, void* pBuf, size_t buf_size, mz_uint flags);
 // Why the last failed extraction failed; clears it.
 mz_zip_error mz_zip_get_last_error(mz_zip_archive* pZip);
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);

@@ -22,8 +22,8 @@ struct Reader {
   mz_zip_archive zip{};
   bool ok;
 
-  explicit Reader(std::string data) : bytes(std::move(data)) {
-    ok = mz_zip_reader_init_mem(&zip, bytes.data(), bytes.size(), 0);
+  explicit Reader(std::string data, mz_uint32 flags = 0) : bytes(std::move(data)) {
+    ok = mz_zip_reader_init_mem(&zip, bytes.data(), bytes.size(), flags);
   }
   ~Reader() {
     if (zip.m_zip_mode == MZ_ZIP_MODE_READING) mz_zip_reader_end(&zip);
@@ -42,6 +42,16 @@ struct Reader {
   // Appends what the callback receives to `out`, checking that the offsets follow on.
   bool extractTo(mz_uint index, std::string* out, mz_uint flags = 0) {
     return mz_zip_reader_extract_to_callback(&zip, index, append, out, flags);
+  }
+  // The entry as extract_to_mem leaves it in a buffer of `room` bytes (its size by
+  // default), whose bytes past the entry must stay as they were; nothing when it fails.
+  std::optional<std::string> extractWhole(mz_uint index, std::optional<size_t> room = {}) {
+    const size_t size = size_t(stat(index).m_uncomp_size);
+    std::string buffer(room.value_or(size) + 64, '#');
+    const bool done = mz_zip_reader_extract_to_mem(&zip, index, buffer.data(), buffer.size() - 64, 0);
+    EXPECT_EQ(buffer.substr(buffer.size() - 64), std::string(64, '#')) << "written past the end";
+    if (!done) return std::nullopt;
+    return buffer.substr(0, size);
   }
   static size_t append(void* opaque, mz_uint64 offset, const void* data, size_t n) {
     std::string* out = static_cast<std::string*>(opaque);
@@ -324,6 +334,13 @@ TEST(MinizExtract, RefusesBrokenEntriesAndSaysWhy) {
     EXPECT_LE(out.size(), text.size()) << "more than recorded handed out: " << what;
   }
 
+  // Whole in memory, each fails for the same reason.
+  for (auto& [what, bytes, why] : cases) {
+    Reader r(bytes);
+    EXPECT_EQ(r.extractWhole(0), std::nullopt) << what;
+    EXPECT_EQ(mz_zip_get_last_error(&r.zip), why) << what;
+  }
+
   Reader r(oneFile(plain));
   std::string out;
   EXPECT_FALSE(r.extractTo(1, &out));
@@ -431,4 +448,48 @@ TEST(MinizModes, WriterMakesTheEmptyArchiveAndModesChangeInTurn) {
   EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_WRITING);
   EXPECT_TRUE(mz_zip_writer_end(&zip));
   EXPECT_EQ(zip.m_zip_mode, MZ_ZIP_MODE_INVALID);
+}
+
+// Whole entries in memory hold what the callback receives, stored or deflated, short or
+// several MiB, in a buffer that is just large enough or larger; a smaller one is refused
+// before anything is written.
+TEST(MinizExtract, WholeEntriesInMemoryMatchWhatTheCallbackGets) {
+  std::string text;
+  for (int i = 0; text.size() < (3u << 20) + 777; ++i) text += "line " + std::to_string(i * 7) + "\n";
+  std::string bytes;
+  for (int i = 0; i < 1 << 16; ++i) bytes += char((i * 2654435761u) >> 24);
+  Reader r(ZipBuilder()
+               .file("text", text)
+               .add({.name = "stored", .data = text, .method = 0})
+               .file("bytes", bytes)
+               .file("empty", "")
+               .dir("d")
+               .build());
+  ASSERT_TRUE(r.ok);
+  for (mz_uint i = 0; i < 5; ++i) {
+    std::string streamed;
+    ASSERT_TRUE(r.extractTo(i, &streamed)) << i;
+    EXPECT_EQ(r.extractWhole(i), streamed) << i;
+    EXPECT_EQ(r.extractWhole(i, streamed.size() + 100), streamed) << i;
+  }
+  EXPECT_EQ(r.extractWhole(0, text.size() - 1), std::nullopt);
+  EXPECT_EQ(mz_zip_get_last_error(&r.zip), MZ_ZIP_BUF_TOO_SMALL);
+  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 0, nullptr, 0, 0));
+  EXPECT_FALSE(mz_zip_reader_extract_to_mem(&r.zip, 9, nullptr, 0, 0));
+}
+
+// Without the name index lookups find what they find with it, in directory order.
+TEST(MinizLocate, UnsortedReadersFindTheSameEntries) {
+  ZipBuilder builder;
+  const char* names[] = {"readme", "Docs/Guide.txt", "README", "b", "ReadMe", "a/", "a/b"};
+  for (const char* name : names) builder.file(name, name);
+  const std::string zip = builder.build();
+  Reader sorted(zip), unsorted(zip, MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY);
+  ASSERT_TRUE(sorted.ok && unsorted.ok);
+  for (const char* wanted : {"readme", "README", "ReadMe", "rEADME", "docs/guide.txt", "B", "a/",
+                             "A/B", "a", "missing", ""})
+    for (mz_uint flags : {0u, mz_uint(MZ_ZIP_FLAG_CASE_SENSITIVE)})
+      EXPECT_EQ(unsorted.find(wanted, flags), sorted.find(wanted, flags)) << wanted << " " << flags;
+  EXPECT_EQ(unsorted.find("rEADME"), 0);
+  EXPECT_EQ(unsorted.extract("ReadMe"), "ReadMe");
 }
