@@ -101,10 +101,11 @@ size_t LongEntries::deliver(void* self, mz_uint64, const void* data, size_t n) {
 void LongEntries::run(Helper& helper) {
   auto readGuarded = [this](auto&& read) { return guarded(mapping.data(), mapping.size(), read); };
   // The central directory is read from the mapping too: a file cut short fails the
-  // helper's entries.
+  // helper's entries. Entries are taken by index only: no name index to sort.
   bool open = false;
   const bool readable = readGuarded([&] {
-    open = mz_zip_reader_init_mem(&helper.zip, held, heldSize, 0) != MZ_FALSE;
+    open = mz_zip_reader_init_mem(&helper.zip, held, heldSize,
+                                  MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY) != MZ_FALSE;
   });
   if (!open && helper.zip.m_zip_mode != MZ_ZIP_MODE_INVALID) mz_zip_reader_end(&helper.zip);
   for (;;) {

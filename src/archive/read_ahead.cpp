@@ -41,6 +41,12 @@ class ReadAhead::Lane {
   // The reader's write callback: copies the bytes into the lane's rooms, waiting for one
   // when all are full; 0 when the lane is cancelled.
   static size_t fill(void* self, mz_uint64 offset, const void* data, size_t n);
+  // Extracts a small entry whole into a room and hands it over: one inflater call, no copy.
+  // One that fails there goes the way of the others, so that the bytes handed over before
+  // its end, and the reason, are theirs.
+  bool extractWhole(size_t size);
+  // Hands over `size` bytes written at `to`, in the current room.
+  bool handOver(const mz_uint8* to, size_t size);
   mz_uint8* room(size_t* size);
   bool push(const Piece& piece, std::unique_lock<std::mutex>& lock);
   void wakeTaker(bool always);
@@ -69,6 +75,7 @@ class ReadAhead::Lane {
   bool takerWaiting = false, helperWaiting = false, cancelled = false, finished = false;
 
   // The helper's own.
+  std::unique_ptr<mz_zip_archive_file_stat> stat{new mz_zip_archive_file_stat};
   uint64_t entry = 0;
   int chunk = -1;
   size_t used = 0;
@@ -169,6 +176,18 @@ bool ReadAhead::Lane::push(const Piece& piece, std::unique_lock<std::mutex>& loc
   return true;
 }
 
+bool ReadAhead::Lane::handOver(const mz_uint8* to, size_t size) {
+  Piece piece;
+  piece.entry = entry;
+  piece.data = reinterpret_cast<const char*>(to);
+  piece.size = size;
+  piece.chunk = chunk;
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!push(piece, lock)) return false;
+  used += size;
+  return true;
+}
+
 size_t ReadAhead::Lane::fill(void* self, mz_uint64, const void* data, size_t n) {
   Lane* lane = static_cast<Lane*>(self);
   const char* from = static_cast<const char*>(data);
@@ -178,26 +197,40 @@ size_t ReadAhead::Lane::fill(void* self, mz_uint64, const void* data, size_t n) 
     size_t size = 0;
     mz_uint8* to = lane->room(&size);
     if (!to) return 0;
-    Piece piece;
-    piece.entry = lane->entry;
-    piece.data = reinterpret_cast<const char*>(to);
-    piece.size = std::min(size, left);
-    piece.chunk = lane->chunk;
-    memcpy(to, from, piece.size);
-    std::unique_lock<std::mutex> lock(lane->mutex);
-    if (!lane->push(piece, lock)) return 0;
-    lane->used += piece.size;
-    from += piece.size;
-    left -= piece.size;
+    size = std::min(size, left);
+    memcpy(to, from, size);
+    if (!lane->handOver(to, size)) return 0;
+    from += size;
+    left -= size;
   }
   return n;
+}
+
+bool ReadAhead::Lane::extractWhole(size_t size) {
+  // A room always has MIN_ROOM free: the entry fits in one piece. Runs under the
+  // mapping's guard; only the inflater reads mapped bytes.
+  mz_uint8* to = nullptr;
+  {
+    GuardPause pause;
+    size_t free = 0;
+    to = room(&free);
+  }
+  if (!to) return false;
+  if (!mz_zip_reader_extract_to_mem(&zip, mz_uint(entry), to, size, 0))
+    return mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
+  GuardPause pause;
+  return handOver(to, size);
 }
 
 void ReadAhead::Lane::run() {
   // The central directory is read from the mapping too: a file cut short fails the
   // lane's first entry.
   bool open = false;
-  auto begin = [&] { open = mz_zip_reader_init_mem(&zip, held, heldSize, 0) != MZ_FALSE; };
+  // Entries are taken by index only: no name index to sort.
+  auto begin = [&] {
+    open = mz_zip_reader_init_mem(&zip, held, heldSize,
+                                  MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY) != MZ_FALSE;
+  };
   const bool readable = guarded(guardBegin, guardSize, begin);
   if (!open) {
     // Cut short while reading the directory: whatever it had built goes.
@@ -219,9 +252,14 @@ void ReadAhead::Lane::run() {
       if (stopped || cancelled || !push(end, lock)) break;
       continue;
     }
+    // Small entries (most of a tree of many files) are inflated in one call into a room;
+    // larger ones as their bytes come.
     bool done = false;
     auto extract = [&] {
-      done = mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
+      const bool small = mz_zip_reader_file_stat(&zip, mz_uint(entry), stat.get()) &&
+                         stat->m_uncomp_size > 0 && stat->m_uncomp_size <= MIN_ROOM;
+      done = small ? extractWhole(size_t(stat->m_uncomp_size))
+                   : mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
     };
     end.changed = !guarded(guardBegin, guardSize, extract);
     if (!done) end.error = mz_zip_get_last_error(&zip);
