@@ -13,7 +13,7 @@ import unittest
 import sfx_testlib as lib
 from installer_runs_test import Scratch, info_zip_installer
 
-OLD_FILES = 5000
+OLD_FILES = 1000
 NEW_TREE = {"setup/": None, "setup/new.txt": "new\n"}
 # Stops the housekeeping process where it begins, its descriptors already closed.
 HOLD = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=setpriority",
