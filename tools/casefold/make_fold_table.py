@@ -4,7 +4,7 @@
 Usage: make_fold_table.py OUTPUT.cpp [CaseFolding.txt]
 
 exFAT compares names UTF-16 unit by unit through the up-case table on the volume, which
-mkfs.exfat writes from the exFAT specification. That table is older than much of Unicode:
+mkfs.exfat writes as every exFAT volume carries it. That table is older than much of Unicode:
 it merges no pair that Unicode's simple case folding keeps apart, but leaves many that
 folding merges (the Kelvin sign and k, Cherokee, Georgian Mtavruli, everything outside
 the Basic Multilingual Plane). A fold that merged those would send an entry into the new
