@@ -15,11 +15,9 @@ from installer_runs_test import Scratch, info_zip_installer
 
 OLD_FILES = 1000
 NEW_TREE = {"setup/": None, "setup/new.txt": "new\n"}
-# Stops the housekeeping process where it begins, its descriptors already closed.
-HOLD = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=setpriority",
-        "-e", "inject=setpriority:signal=STOP"]
-# LeakSanitizer cannot work under a tracer; the sanitized build's other checks still do.
-TRACED = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+# Stops the housekeeping process where it begins, its descriptors already closed: only it
+# calls setpriority.
+AT_HOUSEKEEPING = lib.Stops("setpriority", 1)
 CAPTION = (5, 13, 595, 29)
 RECORD_MAGIC = b"sfx-stub run record 2\n"
 TOKEN = "00112233aabbccdd"
@@ -57,41 +55,18 @@ class Housekeeping(Scratch):
     def start_held(self, comment):
         """The installer under strace; returns the run and the housekeeping process, held
         still before it removes anything."""
-        run = self.start(info_zip_installer(self.work, comment, files=NEW_TREE), env=TRACED,
-                         prefix=HOLD)
-        self.addCleanup(self.release_all)
-        deadline = time.monotonic() + 60
-        while True:
-            held = self.housekeeper()
-            if held is not None:
-                return run, held
-            self.assertTrue(run.running(), "the installer ended without a housekeeping process")
-            self.assertLess(time.monotonic(), deadline, "no housekeeping process stopped")
-            time.sleep(0.01)
+        run = self.start(info_zip_installer(self.work, comment, files=NEW_TREE),
+                         stops=AT_HOUSEKEEPING)
+        held = run.held_elsewhere("the housekeeping process beginning")
+        self.addCleanup(self.release, held)
+        return run, held
 
-    def installers_here(self):
-        """The installer processes at work in this test's directory (other tests run
-        installers of the same name at the same time)."""
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                here = os.readlink("/proc/%s/cwd" % entry) == self.run_dir
-            except OSError:
-                continue
-            stat = process_stat(int(entry))
-            if here and stat and stat[0] == "installer":
-                yield int(entry), stat
-
-    def housekeeper(self):
-        """The installer's process of its own session (setsid), stopped, or None."""
-        return next((pid for pid, stat in self.installers_here()
-                     if stat[2] == pid and stat[1] in "tT"), None)
-
-    def release_all(self):
-        held = self.housekeeper()
-        if held is not None:
-            os.kill(held, signal.SIGCONT)
+    @staticmethod
+    def release(pid):
+        try:
+            os.kill(pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
 
     def stage(self):
         names = [n for n in os.listdir(self.run_dir) if n.startswith(".sfx-stage.setup.")]
@@ -145,9 +120,8 @@ class Housekeeping(Scratch):
     def test_closing_the_window_ends_the_installer_while_old_files_go(self):
         run, held = self.start_held("no command")
         window = lib.find_window(run=run)
-        installer = next(pid for pid, _ in self.installers_here() if pid != held)
         lib.request_close(window)
-        self.wait_for(lambda: gone(installer), "end of the installer")
+        self.wait_for(lambda: gone(run.pid), "end of the installer")
         self.assertEqual(lib.count_files(self.stage()), OLD_FILES, "the close waited for the removal")
         os.kill(held, signal.SIGCONT)
         self.assertEqual(run.wait(timeout=120), 0, run.stderr())
