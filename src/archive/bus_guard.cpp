@@ -23,8 +23,10 @@ struct sigaction previous;
 
 void onBus(int signal, siginfo_t* info, void* context) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
-  Guard* guard = current;
-  if (active && guard && at >= guard->begin && at < guard->end) siglongjmp(guard->jump, 1);
+  // The innermost guard of that address: an inner guard may watch another mapping (the
+  // file being written) while an outer one watches the archive.
+  for (Guard* guard = current; active && guard; guard = guard->outer)
+    if (at >= guard->begin && at < guard->end) siglongjmp(guard->jump, 1);
   // Not a read we guard: hand the signal on as if we had never caught it. A fault comes
   // back when the instruction runs again; a signal sent by someone is passed on here.
   sigaction(SIGBUS, &previous, nullptr);

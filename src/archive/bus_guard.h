@@ -11,7 +11,8 @@
 // Runs body(context) and returns true, or returns false as soon as it touches a page of
 // [begin, begin + size) that cannot be read. A failed body is left where it was, so it
 // must hold nothing that needs a destructor or a release: only plain C calls (memcpy,
-// zlib, the ZIP reader) with their state kept outside. Guards nest. An empty range (no
+// zlib, the ZIP reader) with their state kept outside. Guards nest: a fault in an outer
+// guard's range ends that guard's body, and every one inside it. An empty range (no
 // mapping: bytes held in memory) guards nothing, and the body just runs.
 bool runGuarded(const void* begin, size_t size, void (*body)(void*), void* context);
 

@@ -42,11 +42,11 @@ void LongEntries::stop() {
     if (helper.joinable()) helper.join();
 }
 
-void LongEntries::start(uint64_t entry, const Writer* write, uint64_t begin, uint64_t end,
-                        uint64_t size) {
+void LongEntries::start(uint64_t entry, const Writer* write, const WholeWriter* whole,
+                        uint64_t begin, uint64_t end, uint64_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    jobs.push_back({entry, write, begin, end, size});
+    jobs.push_back({entry, write, whole, begin, end, size});
     progress[entry] = 0;
   }
   queued.notify_one();
@@ -98,6 +98,41 @@ size_t LongEntries::deliver(void* self, mz_uint64, const void* data, size_t n) {
   return n;
 }
 
+bool LongEntries::extractWhole(Helper& helper, Outcome& outcome) {
+  const Job& job = helper.job;
+  char* to = nullptr;
+  try {
+    to = job.whole->map(job.size);
+  } catch (...) {
+    helper.failure = std::current_exception();
+    return true;
+  }
+  if (!to) return false;
+  // A fault writing the file's pages (its file system out of room after all) is told
+  // apart from one reading the archive's: the writer then goes the way that names it.
+  bool done = false, written = true;
+  outcome.changed = !guarded(mapping.data(), mapping.size(), [&] {
+    written = guarded(to, size_t(job.size), [&] {
+      done = mz_zip_reader_extract_to_mem(&helper.zip, mz_uint(job.entry), to,
+                                          size_t(job.size), 0) != MZ_FALSE;
+    });
+  });
+  const bool whole = done && written && !outcome.changed;
+  if (!whole) (void)mz_zip_get_last_error(&helper.zip);
+  try {
+    job.whole->unmap(to, job.size, whole);
+  } catch (...) {
+    helper.failure = std::current_exception();
+    return true;
+  }
+  if (!whole) {
+    outcome.changed = false;
+    return false;
+  }
+  helper.taken = job.size;
+  return true;
+}
+
 void LongEntries::run(Helper& helper) {
   auto readGuarded = [this](auto&& read) { return guarded(mapping.data(), mapping.size(), read); };
   // The central directory is read from the mapping too: a file cut short fails the
@@ -121,7 +156,10 @@ void LongEntries::run(Helper& helper) {
     helper.taken = helper.releasedTo = 0;
     helper.failure = nullptr;
     bool done = false;
-    if (open) {
+    if (open && helper.job.whole && extractWhole(helper, outcome)) {
+      // Inflated whole into the file, or failed in giving its bytes back.
+      done = !helper.failure;
+    } else if (open) {
       outcome.changed = !readGuarded([&] {
         done = mz_zip_reader_extract_to_callback(&helper.zip, mz_uint(helper.job.entry), deliver,
                                                  &helper, 0) != MZ_FALSE;

@@ -21,6 +21,7 @@
 
 #include "mapped_file.h"
 #include "miniz_zip.h"
+#include "zip_archive.h"
 
 class LongEntries {
  public:
@@ -48,7 +49,8 @@ class LongEntries {
   // Queues entry `entry`, whose data lies in [begin, end) of the bytes held and comes to
   // `size` bytes, for `write`, which must stay valid until the entry's outcome is taken
   // or the helpers are stopped.
-  void start(uint64_t entry, const Writer* write, uint64_t begin, uint64_t end, uint64_t size);
+  void start(uint64_t entry, const Writer* write, const WholeWriter* whole, uint64_t begin,
+             uint64_t end, uint64_t size);
   // The outcomes of the entries that ended since the last call, waiting up to `timeout`
   // for one when none has.
   std::vector<Outcome> ended(std::chrono::milliseconds timeout);
@@ -59,6 +61,7 @@ class LongEntries {
   struct Job {
     uint64_t entry;
     const Writer* write;
+    const WholeWriter* whole;  // or null
     uint64_t begin, end;
     uint64_t size;
   };
@@ -66,6 +69,10 @@ class LongEntries {
 
   void stop();
   void run(Helper& helper);
+  // Inflates the helper's entry into its whole writer's bytes in one call; false, with
+  // nothing of it written, where that cannot be done. True also when the whole writer
+  // failed (the helper's failure).
+  bool extractWhole(Helper& helper, Outcome& outcome);
   static size_t deliver(void* self, mz_uint64 offset, const void* data, size_t n);
 
   const char* held;

@@ -37,6 +37,9 @@ typedef int mz_bool;
 #define MZ_FALSE (0)
 #define MZ_TRUE (1)
 
+// The one compression method besides storing.
+#define MZ_DEFLATED 8
+
 enum {
   MZ_ZIP_MAX_IO_BUF_SIZE = 64 * 1024,
   MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE = 65536,

@@ -70,6 +70,16 @@ struct ZipEntryInfo {
 // Receives an entry's bytes in order, a bounded chunk at a time.
 using ChunkWriter = std::function<void(const char* data, size_t size)>;
 
+// Where a long entry may instead be inflated whole, in one call: `map` gives `size`
+// writable bytes that are the entry's home (its file's own pages), or null where it cannot;
+// `unmap` gives them back, `whole` saying whether they now hold the entry (if not, the
+// bytes come through the writer after all). Both run on a helper thread; what `unmap`
+// throws fails the entry.
+struct WholeWriter {
+  std::function<char*(uint64_t size)> map;
+  std::function<void(char* at, uint64_t size, bool whole)> unmap;
+};
+
 // The reader's write callback's context: the caller's writer, what it has taken, and what
 // it threw, which must not unwind through the reader's inflate state.
 struct Delivery {
@@ -126,9 +136,15 @@ class ZipArchive {
   }
   // Starts extracting the long entry at `info.index` to `write` on a helper thread and
   // returns at once; false when the entry is not long or no helper can be had (then use
-  // extractEntry). `write` is called on the helper and must stay valid until the entry
-  // is reported by extractedAside() or stopAside() returns.
-  bool extractAside(const ZipEntryInfo& info, const ChunkWriter& write);
+  // extractEntry). A deflated entry of up to WHOLE_ENTRY bytes is inflated straight into
+  // `whole`'s bytes where it gives any: one call of the fast inflater, no copy. `write` and
+  // `whole` are called on the helper and must stay valid until the entry is reported by
+  // extractedAside() or stopAside() returns.
+  bool extractAside(const ZipEntryInfo& info, const ChunkWriter& write,
+                    const WholeWriter* whole = nullptr);
+  // One inflater call cannot be cut short: this bounds how long stopAside() may wait
+  // (64 MiB inflate in about 0.1 s on a slow core).
+  static constexpr uint64_t WHOLE_ENTRY = uint64_t(64) << 20;
   // The entries extracted aside that ended since the last call, waiting up to `timeout`
   // for one when none has: each with what extractEntry would have thrown, or null.
   struct AsideEnd {

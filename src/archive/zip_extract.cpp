@@ -147,7 +147,8 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
   throw unreadable(reasonFor(error, current, delivery.taken));
 }
 
-bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write) {
+bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write,
+                              const WholeWriter* whole) {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
   if (info.index >= listed.size() || !isLong(listed[info.index]) || !severalCores()) return false;
   const ZipEntryInfo& current = listed[info.index];
@@ -161,8 +162,10 @@ bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write
     }
   }
   const uint64_t begin = current.localHeaderOffset;
-  aside->start(current.index, &write, begin, begin + LOCAL_SIZE + current.compressedSize,
-               current.uncompressedSize);
+  const bool inflatedWhole = whole && current.method == MZ_DEFLATED &&
+                             current.uncompressedSize <= WHOLE_ENTRY;
+  aside->start(current.index, &write, inflatedWhole ? whole : nullptr, begin,
+               begin + LOCAL_SIZE + current.compressedSize, current.uncompressedSize);
   return true;
 }
 

@@ -9,7 +9,9 @@ bool AsideFiles::start(const ZipEntryInfo& record, Directory& dir, std::unique_p
   Pending& entry = pending[record.index];
   EntryFile* to = file.get();
   entry.write = [to](const char* data, size_t size) { to->write(data, size); };
-  if (!archive.extractAside(record, entry.write)) {
+  entry.whole.map = [to](uint64_t size) { return to->map(size); };
+  entry.whole.unmap = [to](char* at, uint64_t size, bool whole) { to->unmap(at, size, whole); };
+  if (!archive.extractAside(record, entry.write, &entry.whole)) {
     pending.erase(record.index);
     return false;
   }

@@ -51,6 +51,7 @@ class AsideFiles {
     Directory dir;  // outlives the file, which lands and is removed through it
     std::unique_ptr<EntryFile> file;
     ChunkWriter write;  // called on a helper thread
+    WholeWriter whole;  // the same
   };
   ZipArchive& archive;
   std::map<uint64_t, Pending> pending;

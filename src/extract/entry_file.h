@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -31,6 +32,13 @@ class EntryFile {
   // Appends `size` bytes. Every failure, a short write included, throws "file couldn't be
   // written: PATH: REASON".
   void write(const char* data, size_t size);
+  // The file made `size` bytes long, its room taken on the file system, and mapped for
+  // writing; null, with the file as it was, where the file system cannot (no room, no
+  // fallocate, no shared mappings). For one writer that fills it in place of write().
+  char* map(uint64_t size);
+  // Unmaps what map() gave; unless it holds the whole entry (`whole`), the file is
+  // emptied again for write(). Throws as write does.
+  void unmap(char* at, uint64_t size, bool whole);
   // Sets the mode where creation could not (a mode the file system refuses leaves the
   // file as created), closes the file and renames it over the final name; throws as
   // write does.

@@ -2,6 +2,9 @@
 // caller goes on: each gets its own bytes and its own outcome, a failure says why, and
 // once the helpers are stopped no writer is called.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "archive_test_helpers.h"
 #include "zip_builder.h"
@@ -101,6 +105,69 @@ TEST(ZipAside, WhatTheWriterThrowsPassesAndStoppedHelpersCallNoWriter) {
   EXPECT_EQ(chunksOfB, calls) << "a writer was called after the helpers stopped";
   EXPECT_LT(size_t(calls), b.size() / MiB) << "the helper ran to the end before stopping";
   EXPECT_EQ(archive.extractedAside(std::chrono::milliseconds(0)).size(), 0u);
+}
+
+// A deflated long entry goes whole into the bytes its whole writer maps; where it gives
+// none, faults writing them, or holds a damaged entry, the bytes and the reason come as
+// they would without one.
+TEST(ZipAside, WholeEntriesGoStraightIntoTheirMappingOrTheWayTheyWould) {
+  const std::string good = text(5 * MiB, 6), bad = text(5 * MiB, 7);
+  ZipArchive archive;
+  load(archive, ZipBuilder()
+                    .file("whole", good)
+                    .file("refused", good)
+                    .file("faults", good)
+                    .add({.name = "crc", .data = bad, .crc = crc32Of(bad) ^ 1})
+                    .file("throws", good)
+                    .add({.name = "stored", .data = good, .method = 0})
+                    .build());
+  const auto& entries = archive.entries();
+  const size_t count = entries.size();
+  std::vector<std::string> streamed(count);
+  std::vector<ChunkWriter> writers(count);
+  std::vector<WholeWriter> wholes(count);
+  std::vector<std::string> mapped(count);
+  std::vector<int> unmapped(count, -1);  // -1: never, else whether it was whole
+  std::vector<char*> buffers(count, nullptr);
+  // The faulting one maps pages of an empty file: writing them raises SIGBUS.
+  FILE* empty = tmpfile();
+  ASSERT_NE(empty, nullptr);
+  for (size_t i = 0; i < count; ++i) {
+    writers[i] = [&, i](const char* data, size_t size) { streamed[i].append(data, size); };
+    wholes[i].map = [&, i](uint64_t size) -> char* {
+      const std::string& name = entries[i].name;
+      if (name == "refused") return nullptr;
+      if (name == "throws") throw std::runtime_error("no room, say");
+      const int fd = name == "faults" ? fileno(empty) : -1;
+      void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      fd >= 0 ? MAP_SHARED : MAP_PRIVATE | MAP_ANONYMOUS, fd, 0);
+      return at == MAP_FAILED ? nullptr : (buffers[i] = static_cast<char*>(at));
+    };
+    wholes[i].unmap = [&, i](char* at, uint64_t size, bool whole) {
+      if (whole) mapped[i].assign(at, size);
+      unmapped[i] = whole;
+      munmap(at, size);
+    };
+    ASSERT_TRUE(archive.extractAside(entries[i], writers[i], &wholes[i])) << i;
+  }
+  const std::string fixed = "file couldn't be read: ";
+  EXPECT_EQ(outcomes(archive, count), (std::map<uint64_t, std::string>{{0, ""},
+                                                                       {1, ""},
+                                                                       {2, ""},
+                                                                       {3, fixed + "CRC mismatch"},
+                                                                       {4, "no room, say"},
+                                                                       {5, ""}}));
+  fclose(empty);
+  EXPECT_TRUE(sameBytes(mapped[0], good));
+  EXPECT_EQ(streamed[0], "") << "a whole entry came through the writer too";
+  EXPECT_EQ(unmapped[1], -1);
+  EXPECT_TRUE(sameBytes(streamed[1], good)) << "refused";
+  EXPECT_EQ(unmapped[2], 0) << "a faulting mapping was taken as whole";
+  EXPECT_TRUE(sameBytes(streamed[2], good)) << "faults";
+  EXPECT_EQ(unmapped[3], 0);
+  EXPECT_EQ(mapped[3], "");
+  EXPECT_EQ(unmapped[5], -1) << "a stored entry was mapped";
+  EXPECT_TRUE(sameBytes(streamed[5], good)) << "stored";
 }
 
 // The read-ahead passes long entries over; asked for one, extractEntry takes it itself,
