@@ -276,7 +276,13 @@ void ZipArchive::beginReading() {
   }
   bool initialised = false;
   try {
-    readHeld([&] { initialised = mz_zip_reader_init_mem(zip.get(), view.data(), view.size(), 0); });
+    // Entries are extracted by index; a name is looked up rarely (entryInfo), by a walk
+    // through the directory: sorting thousands of case-folded names for it cost more than
+    // listing them.
+    readHeld([&] {
+      initialised = mz_zip_reader_init_mem(zip.get(), view.data(), view.size(),
+                                           MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY);
+    });
     if (!initialised) throw std::runtime_error("bad zip");
     listRecords();
   } catch (...) {

@@ -117,7 +117,8 @@ class ZipArchive {
   const std::vector<ZipEntryInfo>& entries();
   std::vector<std::string> names();
   // The entry named `name`: the exact stored name if there is one, else the ASCII
-  // case-blind match. Throws "not found".
+  // case-blind match. Throws "not found". A walk through every entry: for a few lookups
+  // (tests, tools), not one per entry.
   ZipEntryInfo entryInfo(const std::string& name);
 
   // Hands the uncompressed bytes of the entry at `info.index` to `write`, at most 1 MiB
