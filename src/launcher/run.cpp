@@ -361,20 +361,44 @@ int runInstaller(int argc, char** argv) {
   // process dying with its stage left behind.
   std::signal(SIGXFSZ, SIG_IGN);
   const OwnFile self = ownFile(argv[0]);
+  std::unique_ptr<Extractor> extractor;
+  uint64_t entryCount = 0;
+  std::exception_ptr loadFailure;
+  const auto load = [&] {
+    try {
+      extractor = std::make_unique<Extractor>(self.openPath, self.shownPath);
+      entryCount = extractor->archive().entries().size();
+    } catch (...) {
+      loadFailure = std::current_exception();
+    }
+  };
   // Loading a large archive takes seconds from a cold cache: the window comes first when
-  // the end record promises entries, so a file without an archive still shows none.
+  // the end record promises entries, so a file without an archive still shows none. The
+  // archive loads meanwhile, on a thread that touches nothing of the toolkit.
   std::shared_ptr<ProgressWindow> window;
   if (endRecordListsEntries(self.openPath)) {
     if (!roomToMap(0)) return failForAddressSpace(argc, argv);
-    window = showWindow(argc, argv, 0);
+    std::thread loader;
+    try {
+      loader = std::thread(load);
+    } catch (const std::system_error&) {
+      // No thread to be had: it loads once the window is up.
+    }
+    try {
+      window = showWindow(argc, argv, 0);
+    } catch (...) {
+      if (loader.joinable()) loader.join();
+      throw;
+    }
+    if (loader.joinable())
+      loader.join();
+    else
+      load();
+  } else {
+    load();
   }
-  std::unique_ptr<Extractor> extractor;
-  uint64_t entryCount = 0;
-  try {
-    extractor = std::make_unique<Extractor>(self.openPath, self.shownPath);
-    entryCount = extractor->archive().entries().size();
-  } catch (...) {
-    const std::string message = messageOf(std::current_exception());
+  if (loadFailure) {
+    const std::string message = messageOf(loadFailure);
     if (!window) return failBeforeExtraction(argc, argv, message);
     report(message);
     return showFailure(*window, message);
