@@ -148,8 +148,13 @@ void LongEntries::run(Helper& helper) {
       std::unique_lock<std::mutex> lock(mutex);
       queued.wait(lock, [this] { return cancelled || !jobs.empty(); });
       if (cancelled) break;
-      helper.job = jobs.front();
-      jobs.pop_front();
+      // The longest first: the two helpers then end close together, rather than one
+      // finishing a long entry alone after the other ran out of work.
+      const auto longest = std::max_element(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) {
+        return a.size < b.size;
+      });
+      helper.job = *longest;
+      jobs.erase(longest);
     }
     Outcome outcome;
     outcome.entry = helper.job.entry;

@@ -24,7 +24,7 @@
 class AsideFiles {
  public:
   // At most this many on their way at once, each with its temporary file open.
-  static const size_t MOST = 4;
+  static const size_t MOST = 8;
 
   explicit AsideFiles(ZipArchive& archive) : archive(archive) {}
   ~AsideFiles() { archive.stopAside(); }
