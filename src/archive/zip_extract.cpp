@@ -163,7 +163,8 @@ bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write
   }
   const uint64_t begin = current.localHeaderOffset;
   const bool inflatedWhole = whole && current.method == MZ_DEFLATED &&
-                             current.uncompressedSize <= WHOLE_ENTRY;
+                             current.uncompressedSize <= WHOLE_ENTRY &&
+                             current.compressedSize <= WHOLE_COMPRESSED;
   aside->start(current.index, &write, inflatedWhole ? whole : nullptr, begin,
                begin + LOCAL_SIZE + current.compressedSize, current.uncompressedSize);
   return true;
