@@ -307,7 +307,11 @@ class Run:
         """Sends the installer a signal (not strace, under it)."""
         os.kill(self.pid, number)
 
-    def held(self, what, timeout=60):
+    # Every call traced stops the installer for strace: on a loaded machine, under the
+    # sanitizers, thousands of entries took more than a minute to reach a stop once.
+    HOLD_TIMEOUT = 240
+
+    def held(self, what, timeout=HOLD_TIMEOUT):
         """Waits until the installer is held at its next stop: every thread of it stopped.
         Fails naming `what`, the state the test needs there, when it ends or goes on
         without stopping."""
@@ -323,10 +327,10 @@ class Run:
                 self._held_at = time.monotonic()
                 return
             if not self.running() or time.monotonic() > deadline:
-                self.fail_unheld(what)
+                self.fail_unheld(what, time.monotonic() - deadline + timeout)
             time.sleep(0.005)
 
-    def held_or_ended(self, what, timeout=60):
+    def held_or_ended(self, what, timeout=HOLD_TIMEOUT):
         """True once held at the next stop, False if the installer ended first."""
         try:
             self.held(what, timeout)
@@ -336,7 +340,7 @@ class Run:
                 raise
             return False
 
-    def held_elsewhere(self, what, timeout=60):
+    def held_elsewhere(self, what, timeout=HOLD_TIMEOUT):
         """Waits until a process the installer started (not the installer itself) is held
         at its stop; returns its id, to be sent SIGCONT. For stops on a call only such a
         process makes."""
@@ -357,15 +361,17 @@ class Run:
                                          self.stderr().strip()))
             time.sleep(0.005)
 
-    def fail_unheld(self, what):
+    def fail_unheld(self, what, waited=None):
         if self.running():
-            ended = "went on (threads not stopped: %s)" % ", ".join(
-                "%d %s" % (tid, _state(self.pid, tid)) for tid in _threads(self.pid)
-                if tid not in self._stopped)
+            ended = "went on (threads not stopped: %s; stopped: %s)" % (
+                ", ".join("%d %s" % (tid, _state(self.pid, tid)) for tid in _threads(self.pid)
+                          if tid not in self._stopped),
+                ", ".join(str(tid) for tid in sorted(self._stopped)))
         else:
             ended = "ended with %s" % self.process.returncode
-        raise AssertionError("the installer %s instead of stopping at %s (%s): %s"
-                             % (ended, self.stops, what, self.stderr().strip()))
+        after = "" if waited is None else " after %.0f s" % waited
+        raise AssertionError("the installer %s instead of stopping at %s (%s)%s: %s"
+                             % (ended, self.stops, what, after, self.stderr().strip()))
 
     def resume(self):
         """Lets a held installer go on, once it has been held HOLD seconds."""
