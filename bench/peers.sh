@@ -160,43 +160,7 @@ extraction() {
 # Peak RssAnon in KiB of the largest process in the tree of the command run in the current
 # directory, sampled every 2 ms; fails with the command.
 sampled_run() {
-  /usr/bin/python3 - "$@" <<'PY'
-import os, subprocess, sys, time
-
-def children(pid):
-    out = []
-    try:
-        for task in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-                out += [int(c) for c in f.read().split()]
-    except OSError:
-        pass
-    return out
-
-def anon(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-process = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-peak = 0
-while process.poll() is None:
-    pending, seen = [process.pid], 0
-    while pending:
-        pid = pending.pop()
-        seen = max(seen, anon(pid))
-        pending += children(pid)
-    peak = max(peak, seen)
-    time.sleep(0.002)
-print(peak)
-sys.exit(process.returncode)
-PY
+  /usr/bin/python3 "$here/anon_peak.py" "$@"
 }
 
 # One run of a tool into "$work/out/NAME". Checked runs sample memory and compare the

@@ -10,8 +10,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+import anon_peak
 
 RUNS = int(os.environ.get("SCALING_RUNS", "3"))
 MiB = 1 << 20
@@ -93,38 +94,20 @@ def prepared(cache, stub, name, write):
     return archive, installer
 
 
-def rss_anon(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def timed(args, where, sample=False):
+    """Seconds to the command's end (within the 2 ms a sample takes) and, if `sample`,
+    its peak RssAnon in MiB."""
     target = tempfile.mkdtemp(dir=where)
-    peak = [0]
     start = time.monotonic()
     process = subprocess.Popen(args, cwd=target, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
-    if sample:
-        def watch():
-            while process.poll() is None:
-                peak[0] = max(peak[0], rss_anon(process.pid))
-                time.sleep(0.002)
-        watcher = threading.Thread(target=watch)
-        watcher.start()
+    peak = anon_peak.sample(process) if sample else 0
     status = process.wait()
     took = time.monotonic() - start
-    if sample:
-        watcher.join()
     subprocess.run(["rm", "-rf", "--one-file-system", target], check=True)
     if status != 0:
         raise RuntimeError("%s: status %d" % (args[0], status))
-    return took, peak[0] / 1024.0
+    return took, peak / 1024.0
 
 
 def window_of(process):
