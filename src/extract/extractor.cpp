@@ -280,13 +280,11 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
   std::vector<size_t> hashes(records.size());
   for (size_t i = 0; i < records.size(); ++i)
     hashes[i] = std::hash<std::string>()(keyOf(nameComponents(records[i].name)));
-  std::vector<size_t> repeated(hashes);
-  std::sort(repeated.begin(), repeated.end());
-  size_t kept = 0;
-  for (size_t i = 1; i < repeated.size(); ++i)
-    if (repeated[i] == repeated[i - 1] && (kept == 0 || repeated[kept - 1] != repeated[i]))
-      repeated[kept++] = repeated[i];
-  repeated.resize(kept);
+  std::vector<size_t> sorted(hashes), repeated;
+  std::sort(sorted.begin(), sorted.end());
+  for (size_t i = 1; i < sorted.size(); ++i)
+    if (sorted[i] == sorted[i - 1] && (repeated.empty() || repeated.back() != sorted[i]))
+      repeated.push_back(sorted[i]);
   std::set<std::string> seen;  // of the names whose hash repeats
   std::optional<Directory> parent;
   std::vector<std::string> parentComponents;
