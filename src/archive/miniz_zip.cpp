@@ -16,7 +16,10 @@
 // What a reader or writer keeps between calls. Allocated with the archive's allocator.
 struct mz_zip_internal_state_tag {
   const mz_uint8* mem;         // the archive (reader only)
-  mz_uint64* centralOffsets;   // entry i -> offset of its central header
+  const mz_uint8* centralDir;  // the central directory, within mem
+  // Entry i -> offset of its central header in the directory: 32 bits, as the library
+  // keeps them, since every reader of the archive holds one for each entry.
+  mz_uint32* centralOffsets;
   mz_uint32* sortedIndex;      // entry indices ordered by name, ASCII case ignored; or null
   // Kept from one extraction to the next, so that one cut short (even by a jump out of
   // the reader) leaves nothing to release but with the state: the slice the output is
@@ -245,7 +248,7 @@ std::string_view nameAt(const mz_uint8* header) {
 }
 
 std::string_view entryName(const mz_zip_internal_state* state, mz_uint32 index) {
-  return nameAt(state->mem + state->centralOffsets[index]);
+  return nameAt(state->centralDir + state->centralOffsets[index]);
 }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
@@ -263,15 +266,18 @@ int compareFolded(std::string_view a, std::string_view b) {
 bool readCentralDirectory(mz_zip_archive* zip, const EndRecord& end, bool sorted) {
   mz_zip_internal_state* state = zip->m_pState;
   size_t count = size_t(end.entries);
+  // A directory past 4 GiB (some 90 million entries) cannot be indexed in 32 bits.
+  if (end.dirSize > WIDE32) return false;
+  state->centralDir = state->mem + end.dirOfs;
   // At least one element, so that an empty directory still gets a valid pointer.
-  state->centralOffsets = static_cast<mz_uint64*>(allocate(zip, count + 1, sizeof(mz_uint64)));
+  state->centralOffsets = static_cast<mz_uint32*>(allocate(zip, count + 1, sizeof(mz_uint32)));
   if (!state->centralOffsets) return false;
 
   mz_uint64 pos = end.dirOfs, dirEnd = end.dirOfs + end.dirSize;
   for (size_t i = 0; i < count; i++) {
     mz_uint64 length = checkCentralHeader(state->mem + pos, dirEnd - pos, zip->m_archive_size);
     if (length == 0) return false;
-    state->centralOffsets[i] = pos;
+    state->centralOffsets[i] = mz_uint32(pos - end.dirOfs);
     pos += length;
   }
   zip->m_total_files = mz_uint(count);
@@ -291,7 +297,7 @@ bool readCentralDirectory(mz_zip_archive* zip, const EndRecord& end, bool sorted
 const mz_uint8* centralHeader(mz_zip_archive* zip, mz_uint index) {
   if (!zip || !zip->m_pState || zip->m_zip_mode != MZ_ZIP_MODE_READING) return nullptr;
   if (index >= zip->m_total_files) return nullptr;
-  return zip->m_pState->mem + zip->m_pState->centralOffsets[index];
+  return zip->m_pState->centralDir + zip->m_pState->centralOffsets[index];
 }
 
 time_t localTime(mz_uint16 date, int hour, int minute, int second, int nextDays = 0) {

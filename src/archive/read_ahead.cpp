@@ -31,7 +31,8 @@ class ReadAhead::Lane {
  public:
   // Entries first, first + stride, and so on.
   Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
-       const char* guardBegin, size_t guardSize, const std::function<bool(uint64_t)>& passed);
+       const char* guardBegin, size_t guardSize,
+       const std::function<bool(uint64_t, uint64_t)>& passed);
   ~Lane();
   Piece next();
   void done();
@@ -59,7 +60,7 @@ class ReadAhead::Lane {
   uint64_t stride;
   const char* guardBegin;
   size_t guardSize;
-  const std::function<bool(uint64_t)>& passed;
+  const std::function<bool(uint64_t, uint64_t)>& passed;
 
   std::mutex mutex;
   std::condition_variable piecesReady, roomFreed;
@@ -84,7 +85,7 @@ class ReadAhead::Lane {
 };
 
 ReadAhead::ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
-                     size_t guardSize, std::function<bool(uint64_t)> passedOver)
+                     size_t guardSize, std::function<bool(uint64_t, uint64_t)> passedOver)
     : passed(std::move(passedOver)), first(first), expected(first) {
   lanes[0] = std::make_unique<Lane>(held, heldSize, first, 2, guardBegin, guardSize, passed);
   lanes[1] = std::make_unique<Lane>(held, heldSize, first + 1, 2, guardBegin, guardSize, passed);
@@ -108,7 +109,7 @@ void ReadAhead::done() {
 
 ReadAhead::Lane::Lane(const char* held, size_t heldSize, uint64_t first, uint64_t stride,
                       const char* guardBegin, size_t guardSize,
-                      const std::function<bool(uint64_t)>& passed)
+                      const std::function<bool(uint64_t, uint64_t)>& passed)
     : held(held), heldSize(heldSize), stride(stride), guardBegin(guardBegin),
       guardSize(guardSize), passed(passed), ring(MAX_PIECES),
       storage(new char[CHUNKS * CHUNK]), rooms(CHUNKS), entry(first) {
@@ -247,7 +248,12 @@ void ReadAhead::Lane::run() {
     Piece end;
     end.entry = entry;
     end.last = true;
-    if (passed(entry)) {
+    bool stated = false;
+    auto readStat = [&] {
+      stated = mz_zip_reader_file_stat(&zip, mz_uint(entry), stat.get()) != MZ_FALSE;
+    };
+    end.changed = !guarded(guardBegin, guardSize, readStat);
+    if (stated && passed(stat->m_comp_size, stat->m_uncomp_size)) {
       std::unique_lock<std::mutex> lock(mutex);
       if (stopped || cancelled || !push(end, lock)) break;
       continue;
@@ -256,12 +262,11 @@ void ReadAhead::Lane::run() {
     // larger ones as their bytes come.
     bool done = false;
     auto extract = [&] {
-      const bool small = mz_zip_reader_file_stat(&zip, mz_uint(entry), stat.get()) &&
-                         stat->m_uncomp_size > 0 && stat->m_uncomp_size <= MIN_ROOM;
+      const bool small = stated && stat->m_uncomp_size > 0 && stat->m_uncomp_size <= MIN_ROOM;
       done = small ? extractWhole(size_t(stat->m_uncomp_size))
                    : mz_zip_reader_extract_to_callback(&zip, mz_uint(entry), fill, this, 0) != MZ_FALSE;
     };
-    end.changed = !guarded(guardBegin, guardSize, extract);
+    if (!end.changed) end.changed = !guarded(guardBegin, guardSize, extract);
     if (!done) end.error = mz_zip_get_last_error(&zip);
     std::unique_lock<std::mutex> lock(mutex);
     if (stopped || cancelled || !push(end, lock)) break;

@@ -32,10 +32,11 @@ class ReadAhead {
   // Starts inflating at entry `first` of the archive held in [held, held + heldSize).
   // Reads of [guardBegin, guardBegin + guardSize), the mapped file (or nothing), that fail
   // end that entry with `changed`. Entries `passed` over (extracted elsewhere; it is
-  // asked on the helpers) end at once, without bytes. Throws std::system_error when no
+  // asked on the helpers, with their compressed and uncompressed sizes) end at once,
+  // without bytes. Throws std::system_error when no
   // thread can be started, std::bad_alloc without memory.
   ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
-            size_t guardSize, std::function<bool(uint64_t)> passed);
+            size_t guardSize, std::function<bool(uint64_t, uint64_t)> passed);
   // Stops the helpers wherever they are.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -53,7 +54,7 @@ class ReadAhead {
  private:
   // Two helpers, each with its own entries (every other one), reader and rooms: while the
   // bytes of one entry are taken, the next one is inflated whole.
-  std::function<bool(uint64_t)> passed;  // read by the lanes
+  std::function<bool(uint64_t, uint64_t)> passed;  // read by the lanes
   std::unique_ptr<Lane> lanes[2];
   uint64_t first;
   uint64_t expected;

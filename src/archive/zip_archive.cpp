@@ -129,7 +129,6 @@ void ZipArchive::endCurrentMode() {
     case MZ_ZIP_MODE_INVALID:
       break;
   }
-  listed.clear();
   if (zip->m_zip_mode != MZ_ZIP_MODE_INVALID) throw std::runtime_error("");
 }
 
@@ -284,10 +283,8 @@ void ZipArchive::beginReading() {
                                            MZ_ZIP_FLAG_DO_NOT_SORT_CENTRAL_DIRECTORY);
     });
     if (!initialised) throw std::runtime_error("bad zip");
-    listRecords();
   } catch (...) {
     if (zip->m_zip_mode == MZ_ZIP_MODE_READING) mz_zip_reader_end(zip.get());
-    listed.clear();
     throw;
   }
   checkEntriesApart();
@@ -296,43 +293,39 @@ void ZipArchive::beginReading() {
 void ZipArchive::checkEntriesApart() {
   struct Span {
     uint64_t begin, end;
-    mz_uint index;
+    uint64_t index;
   };
-  // The local headers' name and extra lengths, read first: the reads are guarded.
-  std::vector<uint32_t> headerTails(listed.size(), 0);
+  std::vector<Span> spans;
   try {
-    readHeld([&] {
-      for (size_t i = 0; i < listed.size(); ++i) {
-        // A local header the reader cannot use is refused when that entry is extracted.
-        if (listed[i].localHeaderOffset + LOCAL_SIZE > view.size()) continue;
-        const char* local = view.data() + listed[i].localHeaderOffset;
-        headerTails[i] = le16(local + L_NAME_LEN) + uint32_t(le16(local + L_EXTRA_LEN));
+    spans.reserve(entryCount());
+    for (uint64_t i = 0; i < entryCount(); ++i) {
+      const ZipEntryInfo info = record(i);
+      // A local header the reader cannot use is refused when that entry is extracted.
+      uint32_t headerTail = 0;
+      if (info.localHeaderOffset + LOCAL_SIZE <= view.size()) {
+        readHeld([&] {
+          const char* local = view.data() + info.localHeaderOffset;
+          headerTail = le16(local + L_NAME_LEN) + uint32_t(le16(local + L_EXTRA_LEN));
+        });
       }
-    });
+      const uint64_t end = info.localHeaderOffset + LOCAL_SIZE + headerTail + info.compressedSize;
+      spans.push_back({info.localHeaderOffset, end, i});
+    }
   } catch (...) {
     mz_zip_reader_end(zip.get());
-    listed.clear();
     throw;
-  }
-  std::vector<Span> spans;
-  spans.reserve(listed.size());
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const ZipEntryInfo& info = listed[i];
-    const uint64_t end = info.localHeaderOffset + LOCAL_SIZE + headerTails[i] + info.compressedSize;
-    spans.push_back({info.localHeaderOffset, end, static_cast<mz_uint>(info.index)});
   }
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.index < b.index;
   });
   for (size_t i = 1; i < spans.size(); ++i) {
     if (spans[i].begin < spans[i - 1].end) {
-      const mz_uint a = std::min(spans[i - 1].index, spans[i].index);
-      const mz_uint b = std::max(spans[i - 1].index, spans[i].index);
+      const uint64_t a = std::min(spans[i - 1].index, spans[i].index);
+      const uint64_t b = std::max(spans[i - 1].index, spans[i].index);
       // Nothing more is read: the mode is left as it would be after any refusal.
       const std::string message =
-          "overlapping entries: " + listed[b].name + " shares its data with " + listed[a].name;
+          "overlapping entries: " + record(b).name + " shares its data with " + record(a).name;
       mz_zip_reader_end(zip.get());
-      listed.clear();
       throw std::runtime_error(message);
     }
   }

@@ -20,17 +20,22 @@
 // main thread is parked in its join, and the main thread takes the comment afterwards.
 // Writers given to extractAside are called on helper threads of the archive's own.
 //
-// Ownership: the archive owns its bytes or mapping, its reader state and its records;
-// references it hands out (entries()) stay valid until the next load or reset().
+// Ownership: the archive owns its bytes or mapping and its reader state. Records are not
+// kept: each is read from the central directory when asked for, so the memory a run
+// takes does not grow with the number of entries. The view entries() hands out is valid
+// until the next load or reset().
 #ifndef SFX_ARCHIVE_ZIP_ARCHIVE_H_
 #define SFX_ARCHIVE_ZIP_ARCHIVE_H_
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <exception>
 #include <functional>
 #include <istream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -65,6 +70,49 @@ struct ZipEntryInfo {
   uint32_t crc32 = 0;
   uint64_t compressedSize = 0;
   uint64_t uncompressedSize = 0;
+};
+
+class ZipArchive;
+
+// The archive's records in central-directory order, each read when asked for (a value,
+// not a reference). Used on the archive's thread, as the archive is.
+class ZipEntries {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = ZipEntryInfo;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = ZipEntryInfo;
+    ZipEntryInfo operator*() const { return (*entries)[index]; }
+    iterator& operator++() {
+      ++index;
+      return *this;
+    }
+    bool operator==(const iterator& other) const { return index == other.index; }
+    bool operator!=(const iterator& other) const { return index != other.index; }
+
+   private:
+    friend class ZipEntries;
+    iterator(const ZipEntries* entries, size_t index) : entries(entries), index(index) {}
+    const ZipEntries* entries;
+    size_t index;
+  };
+
+  size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+  ZipEntryInfo operator[](size_t index) const;
+  ZipEntryInfo front() const { return (*this)[0]; }
+  ZipEntryInfo back() const { return (*this)[count - 1]; }
+  iterator begin() const { return iterator(this, 0); }
+  iterator end() const { return iterator(this, count); }
+
+ private:
+  friend class ZipArchive;
+  ZipEntries(ZipArchive* archive, size_t count) : archive(archive), count(count) {}
+  ZipArchive* archive;
+  size_t count;
 };
 
 // Receives an entry's bytes in order, a bounded chunk at a time.
@@ -113,8 +161,8 @@ class ZipArchive {
   // The archive comment as it stood in the file, byte for byte.
   std::string comment() const;
 
-  // Records in central-directory order, listed once when reading begins.
-  const std::vector<ZipEntryInfo>& entries();
+  // Records in central-directory order.
+  ZipEntries entries();
   std::vector<std::string> names();
   // The entry named `name`: the exact stored name if there is one, else the ASCII
   // case-blind match. Throws "not found". A walk through every entry: for a few lookups
@@ -133,7 +181,10 @@ class ZipArchive {
   static constexpr uint64_t LONG_ENTRY = uint64_t(4) << 20;
   // extractEntry takes them on its own thread: its read-ahead passes them over.
   static bool isLong(const ZipEntryInfo& info) {
-    return info.compressedSize > 0 && info.uncompressedSize >= LONG_ENTRY;
+    return isLong(info.compressedSize, info.uncompressedSize);
+  }
+  static bool isLong(uint64_t compressedSize, uint64_t uncompressedSize) {
+    return compressedSize > 0 && uncompressedSize >= LONG_ENTRY;
   }
   // Starts extracting the long entry at `info.index` to `write` on a helper thread and
   // returns at once; false when the entry is not long or no helper can be had (then use
@@ -180,9 +231,12 @@ class ZipArchive {
   void endCurrentMode();
   // Refuses entries whose local headers and data share bytes.
   void checkEntriesApart();
-  // Fills `listed` from the reader.
-  void listRecords();
-  ZipEntryInfo record(mz_uint index);
+  friend class ZipEntries;
+  // Entry `index`'s record, read from the central directory; index < entry count. With
+  // `numbersOnly`, its name, comment and time are left out: what extracting it needs.
+  ZipEntryInfo record(uint64_t index, bool numbersOnly = false);
+  // The entry count while reading, else 0.
+  uint64_t entryCount() const;
   // Runs `read`, which touches the held bytes; throws "... changed ..." when the mapped
   // file no longer backs them.
   template <typename Read>
@@ -206,10 +260,12 @@ class ZipArchive {
   std::string_view view;     // the archive within one of them
   std::string fileName;      // the file loaded, for messages
   uint64_t runBegin = 0, runEnd = 0, releasedTo = 0;  // extracted, in archive offsets
-  std::vector<ZipEntryInfo> listed;
   // Scratch for the reader's stat record: 128 KiB with whole names and comments, so it
   // is allocated once rather than per entry.
   std::unique_ptr<mz_zip_archive_file_stat> statScratch;
+  // The last entry time converted to local fields: entries often share their time.
+  std::optional<time_t> lastTime;
+  std::tm lastLocal{};
   std::unique_ptr<ReadAhead> ahead;  // inflating the entries that follow, if any
   std::unique_ptr<LongEntries> aside;  // extracting long entries, if any
 };

@@ -69,8 +69,10 @@ bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write
   // are passed over; any other entry the helper is not at starts it again there.
   if (ahead && ahead->nextEntry() < info.index) {
     bool passed = true;
-    for (uint64_t i = ahead->nextEntry(); i < info.index && passed; ++i)
-      passed = listed[i].compressedSize == 0 || isLong(listed[i]);
+    for (uint64_t i = ahead->nextEntry(); i < info.index && passed; ++i) {
+      const ZipEntryInfo skipped = record(i, true);
+      passed = skipped.compressedSize == 0 || isLong(skipped);
+    }
     while (passed && ahead->nextEntry() < info.index) {
       ahead->next();
       ahead->done();
@@ -79,10 +81,11 @@ bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write
   if (!ahead || ahead->nextEntry() != info.index) {
     ahead.reset();
     try {
-      // The records stay as they are while the helpers run.
+      const auto passed = [](uint64_t compressed, uint64_t uncompressed) {
+        return isLong(compressed, uncompressed);
+      };
       ahead = std::make_unique<ReadAhead>(view.data(), view.size(), info.index, mapping.data(),
-                                          mapping.size(),
-                                          [this](uint64_t i) { return isLong(listed[i]); });
+                                          mapping.size(), passed);
     } catch (const std::system_error&) {
       // No thread to be had (a tight ulimit -v, a process limit): one thread does both.
       return false;
@@ -99,6 +102,8 @@ bool ZipArchive::extractAhead(const ZipEntryInfo& info, const ChunkWriter& write
       ahead->done();
     }
     ahead->done();
+    // After the last entry the helpers, their readers and rooms have nothing left to do.
+    if (info.index + 1 == entryCount()) ahead.reset();
     if (piece.changed) throw changedFile();
     if (piece.error != MZ_ZIP_NO_ERROR) throw unreadable(reasonFor(piece.error, info, taken));
   } catch (...) {
@@ -119,9 +124,9 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
   // By index, never by name: entries whose names are the same, or differ only in case,
   // stay distinct.
-  if (info.index >= listed.size()) throw unreadable("no such entry");
+  if (info.index >= entryCount()) throw unreadable("no such entry");
   // Sizes and method come from the archive as it stands, not from the caller's record.
-  const ZipEntryInfo& current = listed[info.index];
+  const ZipEntryInfo current = record(info.index, true);
   // What lies behind the extraction is given back as it goes.
   const uint64_t begin = current.localHeaderOffset;
   const uint64_t end = begin + LOCAL_SIZE + current.compressedSize;
@@ -150,8 +155,9 @@ void ZipArchive::extractEntry(const ZipEntryInfo& info, const ChunkWriter& write
 bool ZipArchive::extractAside(const ZipEntryInfo& info, const ChunkWriter& write,
                               const WholeWriter* whole) {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-  if (info.index >= listed.size() || !isLong(listed[info.index]) || !severalCores()) return false;
-  const ZipEntryInfo& current = listed[info.index];
+  if (info.index >= entryCount() || !severalCores()) return false;
+  const ZipEntryInfo current = record(info.index, true);
+  if (!isLong(current)) return false;
   if (!aside) {
     try {
       aside = std::make_unique<LongEntries>(view.data(), view.size(), mapping);
@@ -181,7 +187,7 @@ std::vector<ZipArchive::AsideEnd> ZipArchive::extractedAside(std::chrono::millis
       failure = std::make_exception_ptr(changedFile());
     else if (outcome.error != MZ_ZIP_NO_ERROR)
       failure = std::make_exception_ptr(
-          unreadable(reasonFor(outcome.error, listed[outcome.entry], outcome.taken)));
+          unreadable(reasonFor(outcome.error, record(outcome.entry, true), outcome.taken)));
     ends.push_back({outcome.entry, failure});
   }
   return ends;
@@ -193,8 +199,8 @@ void ZipArchive::stopAside() { aside.reset(); }
 
 std::string ZipArchive::readEntry(const ZipEntryInfo& info) {
   std::string content;
-  if (zip->m_zip_mode == MZ_ZIP_MODE_READING && info.index < listed.size()) {
-    const ZipEntryInfo& current = listed[info.index];
+  if (info.index < entryCount()) {
+    const ZipEntryInfo current = record(info.index, true);
     // Only a size its data can produce is worth reserving; the extraction refuses the rest.
     if (plausibleEntrySize(current.method, current.compressedSize, current.uncompressedSize)) {
       try {

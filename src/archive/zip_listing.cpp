@@ -5,28 +5,33 @@
 
 #include "zip_archive.h"
 
-ZipEntryInfo ZipArchive::record(mz_uint index) {
+ZipEntryInfo ZipArchive::record(uint64_t index, bool numbersOnly) {
   // Not zeroed: the library fills what it reports.
   if (!statScratch) statScratch.reset(new mz_zip_archive_file_stat);
   mz_zip_archive_file_stat* stat = statScratch.get();
   ZipEntryInfo info;
   mz_bool found = MZ_FALSE;
-  readHeld([&] { found = mz_zip_reader_file_stat(zip.get(), index, stat); });
+  readHeld([&] { found = mz_zip_reader_file_stat(zip.get(), mz_uint(index), stat); });
   if (!found) return info;
 
-  stat->m_filename[sizeof stat->m_filename - 1] = '\0';
-  info.name = stat->m_filename;
-  info.comment.assign(stat->m_comment,
-                      std::min<size_t>(stat->m_comment_size, sizeof stat->m_comment));
-  // localtime_r, unlike localtime, does not look at /etc/localtime again on every call.
-  std::tm local;
-  if (const std::tm* t = localtime_r(&stat->m_time, &local)) {
-    info.year = t->tm_year + 1900;
-    info.month = t->tm_mon + 1;
-    info.day = t->tm_mday;
-    info.hour = t->tm_hour;
-    info.minute = t->tm_min;
-    info.second = t->tm_sec;
+  if (!numbersOnly) {
+    stat->m_filename[sizeof stat->m_filename - 1] = '\0';
+    info.name = stat->m_filename;
+    info.comment.assign(stat->m_comment,
+                        std::min<size_t>(stat->m_comment_size, sizeof stat->m_comment));
+    // localtime_r, unlike localtime, does not look at /etc/localtime again on every call.
+    if (lastTime != stat->m_time) {
+      lastTime.reset();
+      if (localtime_r(&stat->m_time, &lastLocal)) lastTime = stat->m_time;
+    }
+    if (lastTime) {
+      info.year = lastLocal.tm_year + 1900;
+      info.month = lastLocal.tm_mon + 1;
+      info.day = lastLocal.tm_mday;
+      info.hour = lastLocal.tm_hour;
+      info.minute = lastLocal.tm_min;
+      info.second = lastLocal.tm_sec;
+    }
   }
   info.method = stat->m_method;
   info.versionMadeBy = stat->m_version_made_by;
@@ -42,15 +47,15 @@ ZipEntryInfo ZipArchive::record(mz_uint index) {
   return info;
 }
 
-void ZipArchive::listRecords() {
-  listed.clear();
-  listed.reserve(zip->m_total_files);
-  for (mz_uint i = 0; i < zip->m_total_files; ++i) listed.push_back(record(i));
+uint64_t ZipArchive::entryCount() const {
+  return zip->m_zip_mode == MZ_ZIP_MODE_READING ? zip->m_total_files : 0;
 }
 
-const std::vector<ZipEntryInfo>& ZipArchive::entries() {
+ZipEntryInfo ZipEntries::operator[](size_t index) const { return archive->record(index); }
+
+ZipEntries ZipArchive::entries() {
   if (zip->m_zip_mode != MZ_ZIP_MODE_READING) beginReading();
-  return listed;
+  return ZipEntries(this, size_t(entryCount()));
 }
 
 std::vector<std::string> ZipArchive::names() {
@@ -64,5 +69,5 @@ ZipEntryInfo ZipArchive::entryInfo(const std::string& name) {
   int index = -1;
   readHeld([&] { index = mz_zip_reader_locate_file(zip.get(), name.c_str(), nullptr, 0); });
   if (index < 0) throw std::runtime_error("not found");
-  return listed[static_cast<size_t>(index)];
+  return record(uint64_t(index));
 }

@@ -26,11 +26,13 @@
 namespace {
 
 // Refuses, before anything on disk is touched, the names entry_name.h refuses.
-void checkNames(const std::vector<ZipEntryInfo>& records) {
-  for (const ZipEntryInfo& record : records) {
-    const std::string why = refusal(record.name);
-    if (!why.empty()) throw std::runtime_error(record.name + ": " + why);
-  }
+void checkName(const std::string& name) {
+  const std::string why = refusal(name);
+  if (!why.empty()) throw std::runtime_error(name + ": " + why);
+}
+
+void checkNames(const ZipEntries& records) {
+  for (const ZipEntryInfo& record : records) checkName(record.name);
 }
 
 // The process's umask. It can only be read by setting it; the other threads create no
@@ -265,7 +267,7 @@ class Tree {
 // Checks every entry where the user will find it, through the target: a directory, or a
 // regular file of the recorded size. The later of two entries of one name is the one that
 // counts. What cannot be looked at (a directory whose mode forbids it) is taken on trust.
-void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo>& records,
+void verifyEntries(const TargetDirectory& target, const ZipEntries& records,
                    bool foldsCase) {
   // Names as the file system compares them.
   const auto keyOf = [foldsCase](const std::vector<std::string>& components) {
@@ -274,7 +276,7 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
       key += (foldsCase ? foldCase(component) : component) + "/";
     return key;
   };
-  // A set of every name would weigh as much as the listing itself (11 MB for 100,000
+  // A set of every name would weigh more than the rest of the run (11 MB for 100,000
   // entries): names are told apart by hash, and only those whose hash comes more than
   // once are kept whole.
   std::vector<size_t> hashes(records.size());
@@ -285,13 +287,14 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
   for (size_t i = 1; i < sorted.size(); ++i)
     if (sorted[i] == sorted[i - 1] && (repeated.empty() || repeated.back() != sorted[i]))
       repeated.push_back(sorted[i]);
+  sorted = std::vector<size_t>();  // not needed in the walk
   std::set<std::string> seen;  // of the names whose hash repeats
   std::optional<Directory> parent;
   std::vector<std::string> parentComponents;
   bool parentMissing = false;
   for (size_t i = records.size(); i-- > 0;) {
-    const ZipEntryInfo* record = &records[i];
-    std::vector<std::string> components = nameComponents(record->name);
+    const ZipEntryInfo record = records[i];
+    std::vector<std::string> components = nameComponents(record.name);
     if (components.empty()) continue;  // the target itself
     if (std::binary_search(repeated.begin(), repeated.end(), hashes[i]) &&
         !seen.insert(keyOf(components)).second)
@@ -311,17 +314,17 @@ void verifyEntries(const TargetDirectory& target, const std::vector<ZipEntryInfo
     }
     struct stat st;
     bool there = false;
-    const bool directory = isDirectoryName(record->name);
+    const bool directory = isDirectoryName(record.name);
     // A directory entry may stand behind the user's link to it (logs -> app/logs): looked
     // at through the link, as the user does. A file entry replaced whatever stood there.
     const int follow = directory ? 0 : AT_SYMLINK_NOFOLLOW;
     if (parent && fstatat(parent->fd(), leaf.c_str(), &st, follow) == 0)
       there = directory
                   ? S_ISDIR(st.st_mode)
-                  : S_ISREG(st.st_mode) && uint64_t(st.st_size) == record->uncompressedSize;
+                  : S_ISREG(st.st_mode) && uint64_t(st.st_size) == record.uncompressedSize;
     else if (parent && errno == EACCES)
       continue;
-    if (!there) throw std::runtime_error(record->name + ": missing after extraction");
+    if (!there) throw std::runtime_error(record.name + ": missing after extraction");
   }
 }
 }  // namespace
@@ -344,10 +347,8 @@ void Extractor::progress(uint64_t done, uint64_t total) {
   for (const auto& listener : listeners) listener->onProgress(done, total);
 }
 
-const std::vector<ZipEntryInfo>& Extractor::listEntries() {
-  const std::vector<ZipEntryInfo>* records = nullptr;
-  naming(archiveFile, [&] { records = &zipArchive.entries(); });
-  return *records;
+ZipEntries Extractor::listEntries() {
+  return naming(archiveFile, [&] { return zipArchive.entries(); });
 }
 
 Extractor::~Extractor() = default;
@@ -363,7 +364,7 @@ void Extractor::extractAll(const std::string& targetDirectory) {
 }
 
 void Extractor::extractInto(const TargetDirectory& target) {
-  const std::vector<ZipEntryInfo>& records = listEntries();
+  const ZipEntries records = listEntries();
   checkNames(records);
   left.clear();
   // Held until the extraction ends, not while the autorun command runs: a command may
@@ -380,7 +381,10 @@ void Extractor::extractInto(const TargetDirectory& target) {
   Tree tree(target, records.front(), housekeeping, tick);
   try {
     AsideFiles aside(zipArchive);
-    const ZipEntryInfo* shown = nullptr;  // the entry last announced
+    struct Shown {
+      uint64_t index, size;
+    };
+    std::optional<Shown> shown;  // the entry last announced
     bool shownAside = false;
     // Waits while `blocked` says so, landing long entries as they end; the window hears
     // how the entry it shows comes on, or a pulse when that one is complete.
@@ -390,7 +394,7 @@ void Extractor::extractInto(const TargetDirectory& target) {
         aside.land(listener_pace::CALL_INTERVAL);
         const std::optional<uint64_t> written = shown ? aside.written(shown->index) : std::nullopt;
         if (written)
-          progress(*written, shown->uncompressedSize);
+          progress(*written, shown->size);
         else
           tick();
       }
@@ -401,17 +405,20 @@ void Extractor::extractInto(const TargetDirectory& target) {
       const std::string& name = record.name;
       const std::vector<std::string> components = nameComponents(name);
       const bool directory = isDirectoryName(name);
+      // Read from the file again: a file rewritten since the check must not name a place
+      // outside the target either.
+      if (climbsUp(name) || (components.empty() && !directory)) checkName(name);
       const bool isLong = !directory && ZipArchive::isLong(record);
       // The last entry's end is the end the window shows: unless it goes aside too, the
       // long ones land first.
-      const bool lastHere = &record == &records.back() && !isLong;
+      const bool lastHere = record.index + 1 == records.size() && !isLong;
       waitWhile([&] {
         return aside.holds(components, tree.foldsCase()) ||
                (isLong && aside.size() >= AsideFiles::MOST) || (lastHere && aside.size() > 0);
       });
       const Place place = naming(name, [&] { return tree.placeOf(components, directory); });
       notify(place.shown);
-      shown = &record;
+      shown = Shown{record.index, record.uncompressedSize};
       shownAside = false;
       // Upper 16 bits: the Unix st_mode. Zero means the archiver recorded none (Windows).
       // File-type bits have no place in chmod; setuid, setgid and sticky are kept.
@@ -448,7 +455,7 @@ void Extractor::extractInto(const TargetDirectory& target) {
       progress(record.uncompressedSize, record.uncompressedSize);
     }
     waitWhile([&] { return aside.size() > 0; });
-    if (shownAside) progress(shown->uncompressedSize, shown->uncompressedSize);
+    if (shownAside) progress(shown->size, shown->size);
     naming(records.front().name, [&] {
       tree.finish([&] { verifyEntries(target, records, tree.foldsCase()); }, tick);
     });

@@ -62,7 +62,7 @@ class Extractor {
   const std::vector<std::string>& leftovers() const { return left; }
 
  private:
-  const std::vector<ZipEntryInfo>& listEntries();
+  ZipEntries listEntries();
   void extractInto(const TargetDirectory& target);
   void notify(const std::string& path);
   void progress(uint64_t done, uint64_t total);

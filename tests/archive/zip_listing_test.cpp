@@ -40,7 +40,7 @@ TEST(ZipListing, CentralDirectoryOrderWithIndexes) {
   load(archive, ZipBuilder().file("zeta", "z").dir("a").file("a/b", "ab").file("B", "").build());
   const std::vector<std::string> order = {"zeta", "a/", "a/b", "B"};
   EXPECT_EQ(archive.names(), order);
-  const std::vector<ZipEntryInfo> list = archive.entries();
+  const ZipEntries list = archive.entries();
   ASSERT_EQ(list.size(), order.size());
   for (size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i].name, order[i]);
@@ -56,7 +56,7 @@ TEST(ZipListing, InfoZipUnixModes) {
   runIn(dir, "mkdir d && echo x > d/f.txt && chmod 775 d && chmod 644 d/f.txt && zip -q -r a.zip d");
   ZipArchive archive;
   ASSERT_TRUE(archive.loadFile(dir / "a.zip"));
-  const std::vector<ZipEntryInfo> list = archive.entries();
+  const ZipEntries list = archive.entries();
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].name, "d/");
   EXPECT_EQ(list[0].externalAttributes >> 16, 0x41FDu);

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "extract_helpers.h"
 #include "extractor.h"
 #include "zip_builder.h"
@@ -60,6 +62,32 @@ TEST_F(ExtractorSafetyTest, DotDotNamesAreRefusedBeforeAnythingIsTouched) {
   }
   EXPECT_TRUE(listener->paths.empty());
   EXPECT_FALSE(exists(files / "evil"));
+}
+
+TEST_F(ExtractorSafetyTest, NamesRewrittenInTheFileMeanwhileAreCheckedWhereUsed) {
+  // Records are read from the installer file as they are used: one rewritten in place
+  // after the first entry is placed names ../evil1 by then.
+  const std::string path =
+      saveArchive(files / "a.zip", ZipBuilder().dir("top").file("top/okay", "x").build());
+  Extractor extractor(path);
+  bool rewritten = false;
+  listener->check = [&](const std::string&) {
+    if (rewritten) return;
+    rewritten = true;
+    std::string bytes = readFile(path);
+    const size_t at = bytes.rfind("top/okay");  // the central directory's copy
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 8, "../evil1");
+    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    ASSERT_EQ(std::fclose(file), 0);
+  };
+  extractor.addListener(listener);
+  EXPECT_EQ(messageOf([&] { extractor.extractAll(target.path()); }),
+            "../evil1: refused: \"..\" in an entry name");
+  EXPECT_FALSE(exists(files / "evil1"));
+  EXPECT_FALSE(exists(target / "top"));
 }
 
 TEST_F(ExtractorSafetyTest, NamesOfTheTargetItselfRemoveNothing) {
