@@ -5,8 +5,10 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The portable stub's architecture: amd64 (build-portable/) or arm64 (build-portable-arm64/).
+ARCH ?= amd64
 
-.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check icon casefold clean
+.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check dist icon casefold clean
 
 all: build
 
@@ -40,15 +42,27 @@ check-fast: deps
 	@$(MAKE) --no-print-directory test
 
 # The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
-# build-portable/sfx-stub. Needs root (debootstrap, chroot, mount namespaces).
+# build-portable/sfx-stub, or with ARCH=arm64 build-portable-arm64/sfx-stub (cross-compiled
+# in the same root). Needs root (debootstrap, chroot, mount namespaces).
+PORTABLE_DEPS = portable $(if $(filter arm64 aarch64,$(ARCH)),emulation)
 portable:
-	@scripts/install-deps.sh --check portable
-	@scripts/portable.sh build
+	@scripts/install-deps.sh --check $(PORTABLE_DEPS)
+	@scripts/portable.sh build $(ARCH)
 
-# That stub through the glibc floor check, and every test, in the Debian 11 root.
+# That stub through the glibc floor check, and every test, in the Debian 11 root; the arm64
+# stub's under qemu-user. CTEST_ARGS='-L unit' runs the unit tests alone.
+CTEST_ARGS ?=
 portable-check:
+	@scripts/install-deps.sh --check $(PORTABLE_DEPS)
+	@CTEST_ARGS="$(CTEST_ARGS)" scripts/portable.sh check $(ARCH)
+
+# One reproducible archive for packagers: both portable stubs, tools/pack-installer and this
+# machine's sfx-list, the README and SHA256SUMS, written to dist/.
+dist:
 	@scripts/install-deps.sh --check portable
-	@scripts/portable.sh check
+	@scripts/portable.sh build amd64
+	@scripts/portable.sh build arm64
+	@scripts/dist.sh
 
 demo: deps
 	@$(MAKE) --no-print-directory build
@@ -82,4 +96,4 @@ fuzz:
 	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds tests/fuzz/regressions
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) build-portable
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) build-portable build-portable-arm64 dist

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that an x86-64 program starts on every Linux desktop whose glibc is FLOOR (default
+# Checks that an x86-64 or aarch64 program starts on every Linux desktop whose glibc is FLOOR (default
 # 2.28: RHEL 8, Debian 10, Ubuntu 20.04) or newer: no versioned symbol newer than FLOOR, and
 # shared libraries only from glibc and the X11 client libraries every desktop has. libdl and
 # libpthread are allowed: glibc before 2.34 keeps dlopen and the threads there.
@@ -23,7 +23,7 @@ command -v objdump >/dev/null || fail "objdump is not installed (binutils)"
 symbols=$(objdump -T "$program" 2>&1) || fail "cannot read the dynamic symbols of $program: $symbols"
 headers=$(objdump -p "$program" 2>&1) || fail "cannot read the headers of $program: $headers"
 
-allowed='^(libc\.so\.6|libm\.so\.6|libdl\.so\.2|libpthread\.so\.0|ld-linux-x86-64\.so\.2|libX11\.so\.6|libXext\.so\.6|libXft\.so\.2|libfontconfig\.so\.1|libXrender\.so\.1|libXcursor\.so\.1|libXfixes\.so\.3|libXinerama\.so\.1)$'
+allowed='^(libc\.so\.6|libm\.so\.6|libdl\.so\.2|libpthread\.so\.0|ld-linux-x86-64\.so\.2|ld-linux-aarch64\.so\.1|libX11\.so\.6|libXext\.so\.6|libXft\.so\.2|libfontconfig\.so\.1|libXrender\.so\.1|libXcursor\.so\.1|libXfixes\.so\.3|libXinerama\.so\.1)$'
 
 # Lines such as: 0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.34) pthread_create
 pairs=$(sed -n 's/.*[ (]\(GLIBC_[A-Za-z0-9_.]*\))\{0,1\}[[:space:]]\{1,\}\([^[:space:]]\{1,\}\)$/\1 \2/p' \

@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Prints the path of a Debian root for building and testing in: `debootstrap --variant=minbase`
-# of RELEASE plus the packages `install-deps.sh --list build test` names. The root is made
+# of RELEASE plus the packages `install-deps.sh --list build test` names, and for the arm64
+# stub a cross compiler (crossbuild-essential-arm64) with every -dev package of the build
+# group as arm64's (`dpkg --add-architecture arm64`), whatever the build group holds. Those
+# marked Multi-Arch: same install beside the native ones; the others (libfltk1.3-dev, which
+# ships fltk-config) cannot, so their arm64 libraries are unpacked into
+# /usr/lib/aarch64-linux-gnu instead (the headers are the native package's, the same files).
+# The root is made
 # once and cached under ${XDG_CACHE_HOME:-$HOME/.cache}/sfx-portable/, named by a hash of
 # the release and the package list, so a changed list makes a new root (and the old one goes).
 # A root is made under a temporary name and renamed when complete: an interrupted run never
@@ -19,8 +25,10 @@ mirror=$("$here/apt-mirror.sh")
 command -v debootstrap >/dev/null || fail "debootstrap is not installed (run scripts/install-deps.sh)"
 
 packages=$("$here/install-deps.sh" --list build test | sort -u | tr '\n' ' ')
+arm64=$({ echo crossbuild-essential-arm64
+          "$here/install-deps.sh" --list build | sed -n 's/-dev$/-dev:arm64/p'; } | sort -u | tr '\n' ' ')
 # The first field is the recipe's version: change it when the way a root is made changes.
-key=$(printf '1 %s minbase %s' "$release" "$packages" | sha256sum | cut -c1-16)
+key=$(printf '2 %s minbase %s arm64 %s' "$release" "$packages" "$arm64" | sha256sum | cut -c1-16)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/sfx-portable
 root=$cache/$release-$key
 
@@ -43,14 +51,34 @@ if [[ ! -f "$root/.complete" ]]; then
     fail "debootstrap of $release into $tmp failed (log: $log)"
   fi
   cp /etc/resolv.conf "$tmp/etc/resolv.conf"
-  # shellcheck disable=SC2086
-  if ! "$here/in-root.sh" --network "$tmp" /bin/sh -c \
-      "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-       --no-install-recommends $packages && apt-get clean" >>"$log" 2>&1; then
+  # shellcheck disable=SC2016
+  if ! "$here/in-root.sh" --network "$tmp" /bin/sh -c '
+      set -e
+      packages=$1 arm64=$2
+      dpkg --add-architecture arm64
+      apt-get update -qq
+      install="" unpack=""
+      for p in $arm64; do
+        case "$p" in
+          *:arm64) apt-cache show --no-all-versions "$p" | grep -qx "Multi-Arch: same" ||
+                     { unpack="$unpack ${p%:arm64}"; continue; } ;;
+        esac
+        install="$install $p"
+      done
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        $packages $install
+      mkdir /tmp/unpack && cd /tmp/unpack
+      for p in $unpack; do
+        apt-get download "$p:arm64"
+        dpkg-deb -x "$p"_*_arm64.deb .
+      done
+      [ -z "$unpack" ] || cp -a usr/lib/aarch64-linux-gnu/. /usr/lib/aarch64-linux-gnu/
+      cd / && rm -rf /tmp/unpack && apt-get clean' debian-root "$packages" "$arm64" \
+      >>"$log" 2>&1; then
     tail -n 20 "$log" >&2
     fail "installing the packages in $tmp failed (log: $log)"
   fi
-  echo "$packages" >"$tmp/.complete"
+  echo "$packages $arm64" >"$tmp/.complete"
   mv "$tmp" "$root"
   trap - EXIT
 fi

@@ -1,7 +1,7 @@
 // Linked into the portable stub with -Wl,--wrap=log -Wl,--wrap=pow, so that the toolkit's
-// calls to log and pow go to the symbol versions every x86-64 glibc has (GLIBC_2.2.5)
-// instead of the GLIBC_2.29 ones a newer glibc links by default, which RHEL 8 and Debian 10
-// lack. glibc 2.29 versioned both anew to drop the SVID error handling of matherr (gone
+// calls to log and pow go to the symbol versions every glibc of the architecture has (its
+// first: GLIBC_2.2.5 on x86-64, GLIBC_2.17 on aarch64) instead of the GLIBC_2.29 ones a
+// newer glibc links by default, which RHEL 8 and Debian 10 lack. glibc 2.29 versioned both anew to drop the SVID error handling of matherr (gone
 // since 2.27); the old versions return the same values and set errno the same way, but for
 // the sign of the NaN that log gives for a negative argument.
 //
@@ -14,20 +14,24 @@
 #include <pthread.h>
 #include <time.h>
 
-#if !defined(__x86_64__)
-#error "the oldest glibc symbol version named here is x86-64's"
+#if defined(__x86_64__)
+#define SFX_GLIBC_FIRST "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define SFX_GLIBC_FIRST "GLIBC_2.17"
+#else
+#error "no first glibc symbol version known for this architecture"
 #endif
 
-double sfx_log_2_2_5(double x);
-double sfx_pow_2_2_5(double x, double y);
-__asm__(".symver sfx_log_2_2_5, log@GLIBC_2.2.5");
-__asm__(".symver sfx_pow_2_2_5, pow@GLIBC_2.2.5");
+double sfx_log_first(double x);
+double sfx_pow_first(double x, double y);
+__asm__(".symver sfx_log_first, log@" SFX_GLIBC_FIRST);
+__asm__(".symver sfx_pow_first, pow@" SFX_GLIBC_FIRST);
 
 double __wrap_log(double x);
 double __wrap_pow(double x, double y);
 
-double __wrap_log(double x) { return sfx_log_2_2_5(x); }
-double __wrap_pow(double x, double y) { return sfx_pow_2_2_5(x, y); }
+double __wrap_log(double x) { return sfx_log_first(x); }
+double __wrap_pow(double x, double y) { return sfx_pow_first(x, y); }
 
 int __wrap_pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
                                   const struct timespec* deadline);
