@@ -58,8 +58,8 @@ def extract(archive, cwd, prefix=(), limits=None):
     def limit():
         for which, value in (limits or {}).items():
             resource.setrlimit(which, (value, value))
-    return subprocess.run([*prefix, CLI, archive], cwd=cwd, capture_output=True, text=True,
-                          preexec_fn=limit if limits else None)
+    return subprocess.run([*prefix, *lib.program(CLI, archive)], cwd=cwd, capture_output=True,
+                          text=True, preexec_fn=limit if limits else None)
 
 
 def tree(root, modes=True):
@@ -243,8 +243,9 @@ class EveryFileSystem(unittest.TestCase):
         """How many times a whole run over the previous installation makes `syscall`."""
         system.reset(self.old)
         log = os.path.join(self.archives, "calls.log")
-        result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=" + syscall, CLI,
-                                 self.new], cwd=system.dir, capture_output=True, text=True, env=TRACED)
+        result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=" + syscall,
+                                 *lib.program(CLI, self.new)], cwd=system.dir,
+                                capture_output=True, text=True, env=TRACED)
         self.assertEqual(result.returncode, 0, "%s: traced run: %s" % (system.name, result.stderr))
         with open(log) as f:
             return sum(1 for line in f if (syscall + "(") in line)
@@ -259,7 +260,8 @@ class EveryFileSystem(unittest.TestCase):
                 for n in range(1, self.calls(system, syscall) + 1):
                     system.reset(self.old)
                     subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall,
-                                    "-e", "inject=%s:signal=KILL:when=%d" % (syscall, n), CLI, self.new],
+                                    "-e", "inject=%s:signal=KILL:when=%d" % (syscall, n),
+                                    *lib.program(CLI, self.new)],
                                    cwd=system.dir, capture_output=True, env=TRACED)
                     killed = tree(os.path.join(system.dir, "app"), system.modes)
                     # The next run puts right what the killed one left, then fails itself.
@@ -388,7 +390,8 @@ class EveryFileSystem(unittest.TestCase):
             with open(os.path.join(where, name), "rb") as f:
                 found.append(int(f.read()))
         remove_all(where.decode())
-        folds = subprocess.run([FOLD_CLI], input=b"".join(name + b"\0" for name in names),
+        folds = subprocess.run(lib.program(FOLD_CLI),
+                               input=b"".join(name + b"\0" for name in names),
                                capture_output=True, check=True).stdout.split(b"\0")[:-1]
         self.assertEqual(len(folds), len(names))
         first_of_fold = {}

@@ -21,6 +21,8 @@ AT_HOUSEKEEPING = lib.Stops("setpriority", 1)
 CAPTION = (5, 13, 595, 29)
 RECORD_MAGIC = b"sfx-stub run record 2\n"
 TOKEN = "00112233aabbccdd"
+# The installer's process name (/proc/PID/stat, 15 bytes at most): qemu's under emulation.
+NAME = os.path.basename(lib.EMULATOR[0] if lib.EMULATOR else "installer")[:15]
 
 
 def process_stat(pid):

@@ -191,11 +191,11 @@ class ShortOfWhatAProcessMayHave(Scratch):
     def test_no_process_left_for_the_command_is_a_failure_the_window_shows(self):
         if os.geteuid() != 0:
             self.skipTest("a pids cgroup needs root")
-        group = pids_cgroup(1)
+        group = pids_cgroup(1 + lib.EMULATOR_THREADS)
         if group is None:
             self.skipTest("no pids cgroup can be made here")
         self.addCleanup(os.rmdir, group)
-        enter = 'echo $$ > %s/cgroup.procs && exec "$0"' % group
+        enter = 'echo $$ > %s/cgroup.procs && exec "$0" "$@"' % group
         self.assertCommandNotStarted(self.start(info_zip_installer(self.work, COMMAND),
                                                 env=NO_LEAK_CHECK, prefix=["sh", "-c", enter]))
 
@@ -208,7 +208,7 @@ class ShortOfWhatAProcessMayHave(Scratch):
         installer = info_zip_installer(self.work, COMMAND)
         # One process for the user: the installer itself, and no thread or shell beside it.
         run = self.start(installer, env=NO_LEAK_CHECK,
-                         prefix=as_user(ATTACKER) + ["prlimit", "--nproc=1", "--"])
+                         prefix=as_user(ATTACKER) + ["prlimit", "--nproc=%d" % (1 + lib.EMULATOR_THREADS), "--"])
         self.assertCommandNotStarted(run)
 
     def test_a_file_size_limit_below_an_entry_names_it_and_keeps_the_previous_installation(self):

@@ -202,7 +202,7 @@ class Runs(Scratch):
                 os.mkdir("d" * 200)
                 os.chdir("d" * 200)
 
-        result = subprocess.run([installer], cwd=self.run_dir, preexec_fn=descend,
+        result = subprocess.run(lib.program(installer), cwd=self.run_dir, preexec_fn=descend,
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "alpha\n", ""))
         deep = subprocess.run(["find", self.run_dir, "-name", "a.txt"], capture_output=True,

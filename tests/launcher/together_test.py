@@ -12,7 +12,6 @@ import unittest
 import sfx_testlib as lib
 from installer_runs_test import Scratch, info_zip_installer, python_installer, wait_idle
 
-LOADER = "/lib64/ld-linux-x86-64.so.2"
 
 
 def is_root():
@@ -62,7 +61,9 @@ class Together(Scratch):
         os.rename(second, os.path.join(self.work, "second"))
         first_work = os.path.join(self.work, "first")
         os.makedirs(first_work)
-        first = info_zip_installer(first_work, "$AUTORUN$>%s/second" % self.work)
+        # Under emulation the command starts the second installer as the tests start one.
+        command = " ".join(lib.program("%s/second" % self.work))
+        first = info_zip_installer(first_work, "$AUTORUN$>" + command)
         run = self.start(first)
         self.assertEqual(run.wait(timeout=60), 0, run.stderr())
         self.assertTrue(os.path.exists(os.path.join(self.run_dir, "chained-ran")))
@@ -81,9 +82,11 @@ class Together(Scratch):
         self.assertEqual(os.listdir(self.run_dir), [])
 
     def test_started_through_the_dynamic_loader(self):
-        if not os.path.exists(LOADER):
-            self.skipTest("no " + LOADER)
-        run = self.start(info_zip_installer(self.work, "$AUTORUN$>touch ran"), prefix=[LOADER])
+        installer = info_zip_installer(self.work, "$AUTORUN$>touch ran")
+        loader = lib.interpreter(installer)
+        if not os.path.exists(loader):
+            self.skipTest("no " + loader)
+        run = self.start(installer, through=[loader])
         self.assertEqual(run.wait(), 0, run.stderr())
         self.assertEqual(sorted(os.listdir(self.run_dir)), ["ran", "setup"])
 
@@ -93,7 +96,7 @@ class Together(Scratch):
         installer = python_installer(self.work, [("setup/", b"", 0o40755)] * 3, b"", damage)
         reader, writer = os.pipe()
         os.close(reader)
-        process = subprocess.Popen([installer], cwd=self.run_dir, stderr=writer)
+        process = subprocess.Popen(lib.program(installer), cwd=self.run_dir, stderr=writer)
         os.close(writer)
         try:
             window = lib.find_window()

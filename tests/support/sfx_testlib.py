@@ -5,6 +5,8 @@ Settings come from the environment, set by CMake's add_test:
   SFX_STUB         path of the built sfx-stub (required)
   SFX_WM_DELETE    path of the wm_delete helper (for window-manager close requests)
   SFX_SCREENSHOTS  directory where screenshots are kept (default: a scratch directory)
+  SFX_EMULATOR     the command that runs the build's programs on this machine: empty, or
+                   qemu-user (qemu-aarch64-static) for a cross build
 The tests run under tests/support/with-xvfb.sh, which sets DISPLAY to a private server.
 """
 
@@ -12,6 +14,7 @@ import ctypes
 import ctypes.util
 import fcntl
 import os
+import platform
 import re
 import shutil
 import signal
@@ -22,6 +25,36 @@ import time
 import unittest
 import weakref
 import zipfile
+
+# Programs of the build (the stub, the test helpers) are started as [*EMULATOR, program].
+EMULATOR = tuple(os.environ.get("SFX_EMULATOR", "").split())
+# qemu-user runs one thread of its own beside the program's (its RCU thread): it shows in
+# /proc/PID/task and counts against a pids or process limit.
+EMULATOR_THREADS = 1 if EMULATOR else 0
+# System call numbers as /proc/PID/syscall gives them: the kernel's, so the machine's that
+# runs the tests, whatever a program under emulation was built for.
+SELECT_CALLS = {"x86_64": ("23", "270"), "aarch64": ("72",)}  # select, pselect6
+
+
+def skip_if_emulated(test, why):
+    """Skips `test` under emulation, saying why it cannot run there."""
+    if EMULATOR:
+        test.skipTest("under %s: %s" % (os.path.basename(EMULATOR[0]), why))
+
+
+def program(path, *args):
+    """The command line that runs a program of the build on this machine."""
+    return [*EMULATOR, path, *args]
+
+
+def interpreter(path):
+    """The dynamic loader a program names in its program header (PT_INTERP)."""
+    headers = run_tool(["readelf", "--wide", "--program-headers", path])
+    match = re.search(r"Requesting program interpreter: ([^\]]+)\]", headers)
+    if not match:
+        raise RuntimeError("%s names no program interpreter" % path)
+    return match.group(1)
+
 
 PACK_INSTALLER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                               "pack-installer")
@@ -234,9 +267,11 @@ _RUNS = weakref.WeakSet()
 class Run:
     """One installer process started in its own working directory; stdout and stderr are
     kept in files there, so a blocked pipe never stalls the stub. With `stops`, it runs
-    under strace, which holds it still there (see held)."""
+    under strace, which holds it still there (see held). `prefix` runs before the
+    emulator, if any (prlimit, setpriv, a shell that ends in exec "$0" "$@"); `through`
+    after it, right before the installer (its dynamic loader, qemu's options)."""
 
-    def __init__(self, installer, cwd, args=(), env=None, prefix=(), stops=None):
+    def __init__(self, installer, cwd, args=(), env=None, prefix=(), stops=None, through=()):
         self.cwd = cwd
         self.out_path = os.path.join(tempfile.mkdtemp(prefix="sfx-run-"), "out")
         self._out = open(self.out_path + ".stdout", "wb")
@@ -257,7 +292,8 @@ class Run:
             prefix = [*stops.command(self.log), *prefix]
         if os.environ.get("DISPLAY"):
             x_connection()  # ours first: see "looking at windows" below
-        self.process = subprocess.Popen([*prefix, installer, *args], cwd=cwd, env=full_env,
+        self.process = subprocess.Popen([*prefix, *EMULATOR, *through, installer, *args],
+                                        cwd=cwd, env=full_env,
                                         stdout=self._out, stderr=self._err)
 
     def wait(self, timeout=30):
@@ -510,6 +546,40 @@ def _children(pid):
         if int(fields[1]) == pid:
             found.append(int(name))
     return found
+def in_event_loop(pid):
+    """Whether the process's main thread waits for events without a timeout, as the
+    toolkit's event loop does (select or pselect6 with a null timeout); its passes during
+    the extraction and before it always have one. Under qemu-user the call is qemu's own,
+    the same one with the program's arguments."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            fields = f.read().split()
+    except OSError:
+        return False
+    return (len(fields) > 5 and fields[0] in SELECT_CALLS[platform.machine()]
+            and int(fields[5], 16) == 0)
+
+
+def thread_count(pid):
+    """The program's own threads (qemu-user's are left out)."""
+    try:
+        return len(os.listdir("/proc/%d/task" % pid)) - EMULATOR_THREADS
+    except FileNotFoundError:
+        return 0
+
+
+def wait_idle(run, timeout=30):
+    """Waits until the stub is down to its main thread and that thread waits in the event
+    loop: the extraction worker has been joined and no autorun worker runs. (The window is
+    shown before the archive loads, on the main thread alone.) False if it ended instead."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not run.running():
+            return False
+        if thread_count(run.process.pid) == 1 and in_event_loop(run.process.pid):
+            return True
+        time.sleep(0.02)
+    raise AssertionError("the stub stayed busy for %ss" % timeout)
 
 
 # ---- looking at windows --------------------------------------------------------------
@@ -724,7 +794,7 @@ def request_close(window):
     helper = os.environ.get("SFX_WM_DELETE")
     if not helper:
         raise RuntimeError("SFX_WM_DELETE does not name the wm_delete helper")
-    run_tool([helper, str(window)])
+    run_tool(program(helper, str(window)))
 
 
 class _SetWindowAttributes(ctypes.Structure):

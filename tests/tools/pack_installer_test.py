@@ -176,6 +176,38 @@ class PackInstaller(unittest.TestCase):
         self.assertIn("sfx-list not found", result.stderr)
         self.assertFalse(os.path.exists(self.out), "an installer was written all the same")
 
+    def test_a_stub_of_another_machine_is_checked_with_this_machines_lister(self):
+        # The arm64 stub packed on an x86-64 machine: the sfx-list built beside it cannot run
+        # here, so the portable (or plain) build's lister checks the result.
+        lib.skip_if_emulated(self, "the build's sfx-list is not of this machine")
+        lister = os.path.join(os.path.dirname(lib.stub_path()), "sfx-list")
+        tree = os.path.join(self.root, "tree")
+        os.makedirs(os.path.join(tree, "tools"))
+        for name in ("pack-installer", "pack_archive.py"):
+            shutil.copy(os.path.join(os.path.dirname(PACK), name), os.path.join(tree, "tools"))
+        foreign = os.path.join(tree, "build-portable-arm64")
+        os.makedirs(foreign)
+        for source, name in ((lib.stub_path(), "sfx-stub"), (lister, "sfx-list")):
+            with open(source, "rb") as f:
+                data = bytearray(f.read())
+            # e_machine, two bytes at 18: aarch64 (183) for an x86-64 build, else x86-64 (62).
+            here = int.from_bytes(data[18:20], "little")
+            data[18:20] = (183 if here == 62 else 62).to_bytes(2, "little")
+            with open(os.path.join(foreign, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(foreign, name), 0o755)
+        command = [os.path.join(tree, "tools", "pack-installer"), "-o", self.out, "--stub",
+                   os.path.join(foreign, "sfx-stub"), "app"]
+        result = subprocess.run(command, capture_output=True, text=True, cwd=self.root)
+        self.assertNotEqual(result.returncode, 0, "packed without a lister of this machine")
+        self.assertIn("sfx-list not found: none of this machine", result.stderr)
+        os.makedirs(os.path.join(tree, "build-portable"))
+        shutil.copy(lister, os.path.join(tree, "build-portable", "sfx-list"))
+        result = subprocess.run(command, capture_output=True, text=True, cwd=self.root)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.out, "rb") as f, open(os.path.join(foreign, "sfx-stub"), "rb") as stub:
+            self.assertTrue(f.read().startswith(stub.read()), "not built on the stub given")
+
     def test_without_stub_option_prefers_the_portable_stub(self):
         tree = os.path.join(self.root, "tree")
         os.makedirs(os.path.join(tree, "tools"))
