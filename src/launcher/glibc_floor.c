@@ -1,9 +1,10 @@
 // Linked into the portable stub with -Wl,--wrap=log -Wl,--wrap=pow, so that the toolkit's
 // calls to log and pow go to the symbol versions every glibc of the architecture has (its
 // first: GLIBC_2.2.5 on x86-64, GLIBC_2.17 on aarch64) instead of the GLIBC_2.29 ones a
-// newer glibc links by default, which RHEL 8 and Debian 10 lack. glibc 2.29 versioned both anew to drop the SVID error handling of matherr (gone
-// since 2.27); the old versions return the same values and set errno the same way, but for
-// the sign of the NaN that log gives for a negative argument.
+// newer glibc links by default, which RHEL 8 and Debian 10 lack. glibc 2.29 versioned both
+// anew to drop the SVID error handling of matherr (gone since 2.27); the old versions
+// return the same values and set errno the same way, but for the sign of the NaN that log
+// gives for a negative argument.
 //
 // With -Wl,--wrap=pthread_cond_clockwait too: the C++ runtime, built against a glibc of 2.30
 // or later, waits for a time on the steady clock through pthread_cond_clockwait (2.30).

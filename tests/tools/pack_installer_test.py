@@ -219,7 +219,8 @@ class PackInstaller(unittest.TestCase):
             os.makedirs(os.path.join(tree, build))
             with open(os.path.join(tree, build, "sfx-stub"), "wb") as f:
                 f.write(stub + build.encode())  # which stub went in
-        shutil.copy(LIST, os.path.join(tree, "build"))
+            # Beside each stub: under emulation, only the one beside the stub is run.
+            shutil.copy(LIST, os.path.join(tree, build))
         for build in ("build-portable", "build"):
             with self.subTest(build=build):
                 result = subprocess.run([os.path.join(tree, "tools", "pack-installer"), "-o",
