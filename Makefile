@@ -5,10 +5,13 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Warnings are errors in the builds made here (our own checks and CI); `make WERROR=OFF`, a
+# plain cmake build or `make portable` only shows them.
+WERROR ?= ON
 # The portable stub's architecture: amd64 (build-portable/) or arm64 (build-portable-arm64/).
 ARCH ?= amd64
 
-.PHONY: all deps build sanitize check check-fast test test-sanitize demo bench fuzz portable portable-check dist icon casefold clean
+.PHONY: all deps build sanitize check check-fast unit test test-sanitize demo bench fuzz portable portable-check dist icon casefold clean
 
 all: build
 
@@ -18,12 +21,13 @@ deps:
 
 build:
 	@scripts/install-deps.sh --check build
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=MinSizeRel $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=MinSizeRel -DSFX_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 sanitize:
 	@scripts/install-deps.sh --check build
-	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_SANITIZE=ON -DSFX_WERROR=$(WERROR) \
+	  $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(SAN_BUILD) -j$(JOBS)
 
 test: build
@@ -40,6 +44,11 @@ check: deps
 # The plain suite alone, for a quick answer while working; CI runs `check`.
 check-fast: deps
 	@$(MAKE) --no-print-directory test
+
+# The unit tests alone (ctest -L unit: one program each, no installer run), the quickest
+# loop. One test: see the README's "Running one test".
+unit: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -L unit
 
 # The shipped stub, built in a Debian 11 root so it starts on glibc 2.28 and newer:
 # build-portable/sfx-stub, or with ARCH=arm64 build-portable-arm64/sfx-stub (cross-compiled
@@ -86,7 +95,7 @@ casefold:
 # Crashing inputs land in $(FUZZ_BUILD)/crash-*; copy them to tests/fuzz/regressions/.
 fuzz:
 	@scripts/install-deps.sh --check build fuzz
-	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON \
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSFX_FUZZ=ON -DSFX_WERROR=$(WERROR) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) --target archive_fuzz -j$(JOBS)
 	@/usr/bin/python3 tests/support/zipcorpus.py $(FUZZ_BUILD)/seeds
