@@ -13,6 +13,7 @@
 #include "icon_image.h"
 #include "interruption.h"
 #include "window_icon.h"
+#include "window_layout.h"
 
 namespace {
 
@@ -25,9 +26,6 @@ const char* const FAILURE_PREFIX = "Falha na extração: ";
 const char* const COMMAND_FAILURE_PREFIX = "Falha ao iniciar o comando: ";
 // WM_CLASS: task lists group windows by it, and the toolkit's default names the toolkit.
 const char* const WINDOW_CLASS = "sfx-stub";
-const int WIDTH = 605;
-const int HEIGHT = 140;
-const int ICON_SIZE = 128;
 
 // Colour-map index 4 is pure blue in the default map; FL_BLUE (216) looks the same but
 // follows a different slot if the map is changed.
@@ -56,7 +54,7 @@ void measureLiteral(const Fl_Label* label, int& w, int& h) {
 }  // namespace
 
 ProgressWindow::ProgressWindow(uint64_t entryCount)
-    : Fl_Window(WIDTH, HEIGHT, nullptr), entryCount(entryCount) {
+    : Fl_Window(window_layout::WIDTH, window_layout::HEIGHT, nullptr), entryCount(entryCount) {
   {
     // Decoded without the X display, which is opened only by show(), after the toolkit
     // has read "-display". The window copies the icon, so the image may go here.
@@ -69,18 +67,19 @@ ProgressWindow::ProgressWindow(uint64_t entryCount)
   Fl::set_labeltype(LITERAL_LABEL, drawLiteral, measureLiteral);
 
   begin();
-  progressBar = new Fl_Progress(5, 48, 595, 35, "");
+  using namespace window_layout;
+  progressBar = new Fl_Progress(BAR_X, BAR_Y, BAR_W, BAR_H, "");
   progressBar->labeltype(LITERAL_LABEL);
   progressBar->selection_color(BAR_COLOR);
   progressBar->maximum(float(entryCount));
   progressBar->minimum(0);
   progressBar->value(0);
 
-  captionBox = new Fl_Box(5, 13, 595, 29, CAPTION);
+  captionBox = new Fl_Box(CAPTION_X, CAPTION_Y, CAPTION_W, CAPTION_H, CAPTION);
   captionBox->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
   captionBox->labeltype(LITERAL_LABEL);
 
-  closeButton = new Fl_Button(455, 95, 145, 35, CLOSE_LABEL);
+  closeButton = new Fl_Button(BUTTON_X, BUTTON_Y, BUTTON_W, BUTTON_H, CLOSE_LABEL);
   closeButton->callback(closeCallback, this);
   closeButton->shortcut(FL_Enter);
   closeButton->deactivate();
@@ -113,6 +112,9 @@ void ProgressWindow::fitToDesktop() {
   fl_open_display();
   const double scale = desktopScale(XGetDefault(fl_display, "Xft", "dpi"));
   const auto scaled = [scale](int n) { return int(std::lround(n * scale)); };
+  using window_layout::HEIGHT;
+  using window_layout::ICON_SIZE;
+  using window_layout::WIDTH;
   if (scale != 1.0) {
     // A size given with -geometry has already been applied, children and all.
     const bool sizeGiven = w() != WIDTH || h() != HEIGHT;

@@ -18,7 +18,7 @@ NEW_TREE = {"setup/": None, "setup/new.txt": "new\n"}
 # Stops the housekeeping process where it begins, its descriptors already closed: only it
 # calls setpriority.
 AT_HOUSEKEEPING = lib.Stops("setpriority", 1)
-CAPTION = (5, 13, 595, 29)
+CAPTION = lib.CAPTION_BOX
 RECORD_MAGIC = b"sfx-stub run record 2\n"
 TOKEN = "00112233aabbccdd"
 # The installer's process name (/proc/PID/stat, 15 bytes at most): qemu's under emulation.

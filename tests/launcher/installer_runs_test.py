@@ -188,7 +188,7 @@ class AutorunCommand(Scratch):
                 window = lib.find_window(run=run)
                 self.assertTrue(wait_idle(run), "the installer never came to rest: " + run.stderr())
                 self.assertTrue(run.running(), "the installer ended without a word from the user")
-                lib.click(window, 527, 112)  # "Fechar"
+                lib.click(window, *lib.BUTTON_CENTRE)  # "Fechar"
                 self.assertEqual(run.wait(), 0)
                 self.assertFalse(os.path.exists(os.path.join(self.parent, "ran")))
                 self.assertFalse(os.path.exists(os.path.join(self.run_dir, "ran")))

@@ -139,9 +139,14 @@ class OwnFile(Scratch):
 
 def blue_columns(image):
     """How far the bar is filled: columns of a row inside its frame, above its label, in
-    the fill colour (of the 591 inside the frame, all but the first)."""
-    y = 53
-    return sum(1 for x in range(8, 597) if image.pixel(x, y) == (0, 0, 255))
+    the fill colour (of the BAR_INSIDE inside the frame, all but the first)."""
+    x, y, w, _ = lib.BAR_BOX
+    return sum(1 for column in range(x + 3, x + w - 3)
+               if image.pixel(column, y + 5) == (0, 0, 255))
+
+
+# Columns inside the bar's frame.
+BAR_INSIDE = lib.BAR_BOX[2] - 4
 
 
 class TheWindowAsItWorks(Scratch):
@@ -188,7 +193,7 @@ class TheWindowAsItWorks(Scratch):
             written = self.bytes_written()
             self.assertGreaterEqual(written, at << 20, "held, but not by the entry's writer")
             share = written / (mebibytes << 20)
-            expected = 591 * share - 1
+            expected = BAR_INSIDE * share - 1
             image = lib.screenshot_when(window, "long-entry-%d" % at,
                                         lambda image: abs(blue_columns(image) - expected) < 4)
             filled.append(blue_columns(image))
@@ -198,7 +203,7 @@ class TheWindowAsItWorks(Scratch):
             self.assertTrue(lib.window_exists(window), "closed by an inactive button")
             # "Fechar" waits for the last entry to be complete, however far the bar is.
             if at == 32:
-                lib.click(window, 527, 112)
+                lib.click(window, *lib.BUTTON_CENTRE)
             else:
                 lib.request_close(window)
             run.resume()

@@ -59,6 +59,23 @@ def interpreter(path):
 PACK_INSTALLER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                               "pack-installer")
 TITLE = "Sambrel Ivox SFX Tool"
+
+
+def _window_layout():
+    """The window's geometry as src/ui/window_layout.h gives it: NAME -> pixels at scale 1."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "ui",
+                          "window_layout.h")
+    with open(header) as f:
+        return {m.group(1): int(m.group(2))
+                for m in re.finditer(r"^constexpr int (\w+) = (\d+);$", f.read(), re.M)}
+
+
+LAYOUT = _window_layout()
+# (x, y, w, h) of the caption, the bar and "Fechar", and the button's middle.
+CAPTION_BOX = tuple(LAYOUT["CAPTION_" + k] for k in "XYWH")
+BAR_BOX = tuple(LAYOUT["BAR_" + k] for k in "XYWH")
+BUTTON_BOX = tuple(LAYOUT["BUTTON_" + k] for k in "XYWH")
+BUTTON_CENTRE = (BUTTON_BOX[0] + BUTTON_BOX[2] // 2, BUTTON_BOX[1] + BUTTON_BOX[3] // 2)
 AUTORUN_MARKER = "$AUTORUN$>"
 
 

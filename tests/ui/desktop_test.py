@@ -19,9 +19,9 @@ MANY = 3000
 OLD_FILES = 3000
 # The window manager's frame moves the window right and down by its border and title.
 FRAME_SLACK = 40
-CAPTION = (5, 13, 595, 29)
-# Dark only once the button is active; grey before.
-BUTTON_LABEL = (465, 103, 125, 19)
+CAPTION = sfx.CAPTION_BOX
+# Dark only once the button is active; grey before: the label's middle, inside the button.
+BUTTON_LABEL = (sfx.BUTTON_BOX[0] + 10, sfx.BUTTON_BOX[1] + 8, sfx.BUTTON_BOX[2] - 20, 19)
 
 
 def scaled(box, scale):

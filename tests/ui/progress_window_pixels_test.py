@@ -9,9 +9,9 @@ import unittest
 import sfx_testlib as sfx
 
 BLUE = (0, 0, 255)
-BAR_X, BAR_Y, BAR_W, BAR_H = 5, 48, 595, 35
-CAPTION_X, CAPTION_Y, CAPTION_W, CAPTION_H = 5, 13, 595, 29
-BUTTON_X, BUTTON_Y, BUTTON_W, BUTTON_H = 455, 95, 145, 35
+BAR_X, BAR_Y, BAR_W, BAR_H = sfx.BAR_BOX
+CAPTION_X, CAPTION_Y, CAPTION_W, CAPTION_H = sfx.CAPTION_BOX
+BUTTON_X, BUTTON_Y, BUTTON_W, BUTTON_H = sfx.BUTTON_BOX
 # A row inside the bar's frame and above its label.
 FILL_ROW = BAR_Y + 5
 

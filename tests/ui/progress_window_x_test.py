@@ -23,8 +23,8 @@ SMALL_TREE_FILES = 2
 MANY = 3000
 
 # Window coordinates of the middle of the "Fechar" button, and the caption's box.
-BUTTON_CENTRE = (455 + 145 // 2, 95 + 35 // 2)
-CAPTION = (5, 13, 595, 29)
+BUTTON_CENTRE = sfx.BUTTON_CENTRE
+CAPTION = sfx.CAPTION_BOX
 
 
 class InstallerCase(sfx.InstallerCase):
