@@ -7,14 +7,15 @@
 // a time constructs, registers, extracts and reads the archive; listeners are called on
 // the extracting thread. Long entries are written into their files by the archive's
 // helper threads, while the entries after them are placed; everything else (placing,
-// landing, listeners) stays on the extracting thread. Installers in other processes are kept apart by a lock on the
-// target directory (and shared ones above it), held while an extraction runs.
+// landing, listeners) stays on the extracting thread. Installers in other processes are
+// kept apart by a lock on the target directory, held while an extraction runs.
 //
 // Ownership: the Extractor owns its ZipArchive, shares its listeners with whoever
 // registered them, and releases them in registration order when destroyed.
 #ifndef SFX_EXTRACT_EXTRACTOR_H_
 #define SFX_EXTRACT_EXTRACTOR_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "zip_archive.h"
 
 class TargetDirectory;
+class Tree;
 
 class Extractor {
  public:
@@ -64,8 +66,8 @@ class Extractor {
  private:
   ZipEntries listEntries();
   void extractInto(const TargetDirectory& target);
-  void notify(const std::string& path);
-  void progress(uint64_t done, uint64_t total);
+  // What the tree could not remove, then the housekeeping's work unless it is deferred.
+  void keepLeftovers(const Tree& tree, const std::function<void()>& tick);
 
   ZipArchive zipArchive;
   std::vector<std::shared_ptr<ExtractionListener>> listeners;
