@@ -48,7 +48,9 @@
 class LongEntries;
 class ReadAhead;
 
-// One entry's central-directory record. Times are local time.
+// One entry's central-directory record, as the archive reads it: every field is filled but
+// `extra`, which nothing here reads (the ZIP64 sizes and offset it may carry are already in
+// the fields). Times are local time.
 struct ZipEntryInfo {
   std::string name;
   int32_t year = 1980;
@@ -58,7 +60,7 @@ struct ZipEntryInfo {
   int32_t minute = 0;
   int32_t second = 0;
   std::string comment;
-  std::string extra;  // never filled
+  std::string extra;  // never filled: see above
   uint16_t method = 0;
   uint16_t versionMadeBy = 0;
   uint16_t versionNeeded = 0;

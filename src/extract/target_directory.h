@@ -13,7 +13,9 @@
 #include <vector>
 
 // An open directory descriptor, closed with the object, and the absolute path that names
-// the directory to the user.
+// the directory to the user. The descriptor may be one that only walks (O_PATH: opened
+// with search permission alone): good for the *at() calls relative to it, fstat and a
+// chmod through its /proc name (setMode), not for reading its entries, fchmod or fsync.
 class Directory {
  public:
   Directory() = default;
