@@ -77,7 +77,8 @@ struct ZipEntryInfo {
 class ZipArchive;
 
 // The archive's records in central-directory order, each read when asked for (a value,
-// not a reference). Used on the archive's thread, as the archive is.
+// not a reference). Used on the archive's thread, as the archive is: never from the
+// writers extractAside calls on its helpers (a record read there races the thread's own).
 class ZipEntries {
  public:
   class iterator {

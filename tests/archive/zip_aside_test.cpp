@@ -129,13 +129,17 @@ TEST(ZipAside, WholeEntriesGoStraightIntoTheirMappingOrTheWayTheyWould) {
   std::vector<std::string> mapped(count);
   std::vector<int> unmapped(count, -1);  // -1: never, else whether it was whole
   std::vector<char*> buffers(count, nullptr);
+  // The callbacks run on the archive's helpers, where no record may be read: the names are
+  // taken beforehand.
+  std::vector<std::string> names;
+  for (const ZipEntryInfo& entry : entries) names.push_back(entry.name);
   // The faulting one maps pages of an empty file: writing them raises SIGBUS.
   FILE* empty = tmpfile();
   ASSERT_NE(empty, nullptr);
   for (size_t i = 0; i < count; ++i) {
     writers[i] = [&, i](const char* data, size_t size) { streamed[i].append(data, size); };
     wholes[i].map = [&, i](uint64_t size) -> char* {
-      const std::string& name = entries[i].name;
+      const std::string& name = names[i];
       if (name == "refused") return nullptr;
       if (name == "throws") throw std::runtime_error("no room, say");
       const int fd = name == "faults" ? fileno(empty) : -1;
