@@ -79,6 +79,7 @@ class ZipArchive;
 // The archive's records in central-directory order, each read when asked for (a value,
 // not a reference). Used on the archive's thread, as the archive is: never from the
 // writers extractAside calls on its helpers (a record read there races the thread's own).
+// Reading one throws "FILE: the installer file changed ..." when its page is gone.
 class ZipEntries {
  public:
   class iterator {
