@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,4 +75,27 @@ CwdScope::CwdScope(const std::string& path) : saved(open(".", O_RDONLY | O_DIREC
 CwdScope::~CwdScope() {
   if (fchdir(saved) != 0) std::perror("fchdir");
   close(saved);
+}
+
+std::string inChild(const std::function<std::string()>& body) {
+  int report[2];
+  if (pipe(report) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid < 0) return "fork failed";
+  if (pid == 0) {
+    close(report[0]);
+    const std::string text = body();
+    (void)!write(report[1], text.data(), text.size());
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    text += " [child status " + std::to_string(status) + "]";
+  return text;
 }

@@ -34,6 +34,11 @@ std::map<std::string, std::string> snapshot(const std::string& root);
 // fails, and mounts may have moved with the trees they were in.
 void unmountBelow(const std::string& root);
 
+// Runs `body` in a forked child, so that what it changes of the process (its root, user,
+// limits, mounts) stays there, and returns the text `body` returned. A child that ends
+// otherwise than by returning adds "[child status N]" to what it sent.
+std::string inChild(const std::function<std::string()>& body);
+
 // Sets the umask, and restores it on destruction.
 class UmaskScope {
  public:

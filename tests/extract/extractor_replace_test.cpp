@@ -356,26 +356,12 @@ TEST_F(ExtractorReplaceTest, TheEndShowsOnlyOnceEveryLongEntryLanded) {
 
 // Runs `body` in a child process as user and group 65534; its failures come back as text.
 std::string asNobody(const std::function<std::string()>& body) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(pipeFds[0]);
-    std::string result = setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-                                 setresuid(65534, 65534, 65534) == 0
-                             ? body()
-                             : "cannot become 65534";
-    ssize_t ignored = write(pipeFds[1], result.data(), result.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(pipeFds[1]);
-  std::string result;
-  char buffer[512];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, size_t(n));
-  close(pipeFds[0]);
-  waitpid(pid, nullptr, 0);
-  return result;
+  return inChild([&] {
+    return setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                   setresuid(65534, 65534, 65534) == 0
+               ? body()
+               : "cannot become 65534";
+  });
 }
 
 TEST_F(ExtractorReplaceTest, OwnersReplaceTheirReadOnlyInstallations) {

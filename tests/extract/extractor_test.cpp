@@ -130,38 +130,20 @@ TEST_F(ExtractorTest, RelativeTargetAndWorkingDirectoryGiveAbsolutePaths) {
 TEST_F(ExtractorTest, RootTargetGivesSlashName) {
   // Run in a child whose root is a scratch directory: its lock on "/" is near no other
   // installer on this machine, and nothing can land in the real root. The listener throws
-  // before anything is written; the child reports what it saw through a pipe.
+  // before anything is written.
   saveArchive(target / "a.zip", ZipBuilder().file("name", "x").build());
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(report[0]);
-    std::string seen;
+  const std::string seen = inChild([&]() -> std::string {
     // An unprivileged run takes chroot from a user namespace of its own.
-    if (geteuid() != 0 && unshare(CLONE_NEWUSER) != 0) {
-      seen = "skip: no user namespace";
-    } else if (chroot(target.path().c_str()) != 0 || chdir("/") != 0) {
-      seen = "skip: chroot refused";
-    } else {
-      Extractor extractor("/a.zip");
-      extractor.addListener(listener);
-      listener->check = [](const std::string&) { throw std::runtime_error("stop"); };
-      seen = messageOf([&] { extractor.extractAll("/"); });
-      for (const std::string& path : listener->paths) seen += " " + path;
-      if (exists("/name")) seen += " written";
-    }
-    (void)!write(report[1], seen.data(), seen.size());
-    _exit(0);
-  }
-  close(report[1]);
-  std::string seen;
-  char buffer[256];
-  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, size_t(n));
-  close(report[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (geteuid() != 0 && unshare(CLONE_NEWUSER) != 0) return "skip: no user namespace";
+    if (chroot(target.path().c_str()) != 0 || chdir("/") != 0) return "skip: chroot refused";
+    Extractor extractor("/a.zip");
+    extractor.addListener(listener);
+    listener->check = [](const std::string&) { throw std::runtime_error("stop"); };
+    std::string text = messageOf([&] { extractor.extractAll("/"); });
+    for (const std::string& path : listener->paths) text += " " + path;
+    if (exists("/name")) text += " written";
+    return text;
+  });
   if (seen.rfind("skip: ", 0) == 0) GTEST_SKIP() << seen.substr(6);
   EXPECT_EQ(seen, "stop /name");
 }

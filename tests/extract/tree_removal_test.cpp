@@ -154,32 +154,17 @@ TEST_F(TreeRemovalMountTest, WithoutMountIdsNothingIsEntered) {
   writeFile(old + "/d/f", "old");
   const auto before = snapshot(old);
   // In a child with a mount namespace of its own, over whose fdinfo a tmpfs lies.
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(report[0]);
+  const std::string cannotMount = "cannot mount";
+  const std::string left = inChild([&] {
     ignoreStatxMountId(true);
     const std::string fdinfo = "/proc/" + std::to_string(getpid()) + "/fdinfo";
     if (unshare(CLONE_NEWNS) != 0 ||
         ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", fdinfo.c_str(), "tmpfs", 0, "size=4k") != 0)
-      _exit(2);
-    const std::string left = remove();
-    ssize_t ignored = write(report[1], left.data(), left.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(report[1]);
-  std::string left;
-  char chunk[256];
-  for (ssize_t got; (got = read(report[0], chunk, sizeof chunk)) > 0;)
-    left.append(chunk, size_t(got));
-  close(report[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "mounting needs root";
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+      return cannotMount;
+    return remove();
+  });
+  if (left == cannotMount) GTEST_SKIP() << "mounting needs root";
   // The reason is the one /proc gave: no fdinfo.
   EXPECT_EQ(left, old + ": No such file or directory");
   EXPECT_EQ(snapshot(old), before);
