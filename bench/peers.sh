@@ -47,10 +47,13 @@ work=$disk
 
 # Deterministic payloads: the same bytes on every machine and every run.
 make_payloads() {
-  /usr/bin/python3 - "$work" <<'PY'
+  /usr/bin/python3 - "$work" "$here" <<'PY'
 import os, random, sys
 
 root = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
+import payloads
+
 MiB = 1 << 20
 rng = random.Random(20240611)
 vocabulary = ["".join(rng.choice("etaoinshrdlucmfwypvbgkqjxz") for _ in range(rng.randint(2, 11)))
@@ -76,11 +79,7 @@ def log_lines(n):
     return "".join(out).encode()[:n]
 
 def sparse(n):
-    # A disk image: zeros with a random 4 KiB block here and there.
-    data = bytearray(n)
-    for at in range(0, n - 4096, 256 * 1024):
-        data[at:at + 4096] = rng.randbytes(4096)
-    return bytes(data)
+    return payloads.sparse(rng, n)
 
 def skewed(n):
     # Few symbols, unevenly used: compresses about by half.
@@ -105,14 +104,7 @@ for name, make, mib in files:
 
 top = os.path.join(root, "src-b", "payload-b")
 pool = text(4 * MiB) + rng.randbytes(MiB)
-for d in range(100):
-    directory = os.path.join(top, "dir-%03d" % d)
-    os.makedirs(directory)
-    for i in range(100):
-        size = rng.randint(1024, 8192)
-        at = rng.randrange(len(pool) - size)
-        with open(os.path.join(directory, "file-%03d.dat" % i), "wb") as f:
-            f.write(pool[at:at + size])
+payloads.small_files(top, rng, pool, 100, 3)
 PY
 }
 

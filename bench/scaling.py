@@ -13,6 +13,7 @@ import tempfile
 import time
 
 import anon_peak
+import payloads
 
 RUNS = int(os.environ.get("SCALING_RUNS", "3"))
 MiB = 1 << 20
@@ -46,10 +47,7 @@ def write_large(top, rng):
         return b"".join(parts)[:size]
 
     def sparse(size):
-        data = bytearray(size)
-        for at in range(0, size - 4096, 256 * 1024):
-            data[at:at + 4096] = rng.randbytes(4096)
-        return bytes(data)
+        return payloads.sparse(rng, size)
 
     files = [("text-big.txt", text, 256), ("disk-big.img", sparse, 256)]
     for i in range(6):
@@ -63,15 +61,7 @@ def write_large(top, rng):
 
 def write_many(top, rng):
     """100,000 files of 1 to 8 KiB in 1,000 directories."""
-    pool = text_pool(rng, 4 * MiB) + rng.randbytes(MiB)
-    for d in range(1000):
-        directory = os.path.join(top, "dir-%04d" % d)
-        os.makedirs(directory)
-        for i in range(100):
-            size = rng.randint(1024, 8192)
-            at = rng.randrange(len(pool) - size)
-            with open(os.path.join(directory, "file-%03d.dat" % i), "wb") as f:
-                f.write(pool[at:at + size])
+    payloads.small_files(top, rng, text_pool(rng, 4 * MiB) + rng.randbytes(MiB), 1000, 4)
 
 
 def prepared(cache, stub, name, write):
