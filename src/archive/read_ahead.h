@@ -33,8 +33,8 @@ class ReadAhead {
   // Reads of [guardBegin, guardBegin + guardSize), the mapped file (or nothing), that fail
   // end that entry with `changed`. Entries `passed` over (extracted elsewhere; it is
   // asked on the helpers, with their compressed and uncompressed sizes) end at once,
-  // without bytes. Throws std::system_error when no
-  // thread can be started, std::bad_alloc without memory.
+  // without bytes. Throws std::system_error when no thread can be started, std::bad_alloc
+  // without memory.
   ReadAhead(const char* held, size_t heldSize, uint64_t first, const char* guardBegin,
             size_t guardSize, std::function<bool(uint64_t, uint64_t)> passed);
   // Stops the helpers wherever they are.

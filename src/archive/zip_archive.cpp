@@ -299,7 +299,7 @@ void ZipArchive::checkEntriesApart() {
   try {
     spans.reserve(entryCount());
     for (uint64_t i = 0; i < entryCount(); ++i) {
-      const ZipEntryInfo info = record(i);
+      const ZipEntryInfo info = record(i, true);
       // A local header the reader cannot use is refused when that entry is extracted.
       uint32_t headerTail = 0;
       if (info.localHeaderOffset + LOCAL_SIZE <= view.size()) {

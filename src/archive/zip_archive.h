@@ -108,7 +108,6 @@ class ZipEntries {
   bool empty() const { return count == 0; }
   ZipEntryInfo operator[](size_t index) const;
   ZipEntryInfo front() const { return (*this)[0]; }
-  ZipEntryInfo back() const { return (*this)[count - 1]; }
   iterator begin() const { return iterator(this, 0); }
   iterator end() const { return iterator(this, count); }
 
@@ -194,9 +193,8 @@ class ZipArchive {
   // returns at once; false when the entry is not long or no helper can be had (then use
   // extractEntry). A deflated entry of up to WHOLE_ENTRY bytes, WHOLE_COMPRESSED packed, is
   // inflated straight into `whole`'s bytes where it gives any: one call of the fast
-  // inflater, no copy. `write` and
-  // `whole` are called on the helper and must stay valid until the entry is reported by
-  // extractedAside() or stopAside() returns.
+  // inflater, no copy. `write` and `whole` are called on the helper and must stay valid
+  // until the entry is reported by extractedAside() or stopAside() returns.
   bool extractAside(const ZipEntryInfo& info, const ChunkWriter& write,
                     const WholeWriter* whole = nullptr);
   // One inflater call cannot be cut short: these bound how long stopAside() may wait for

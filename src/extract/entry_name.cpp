@@ -1,39 +1,44 @@
 #include "entry_name.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <string_view>
 
 #include "case_fold_table.h"
 
 bool isDirectoryName(const std::string& name) { return name.empty() || name.back() == '/'; }
 
-static std::vector<std::string> splitOnSlash(const std::string& name) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    size_t end = name.find('/', start);
-    parts.push_back(name.substr(start, end - start));
-    if (end == std::string::npos) return parts;
+namespace {
+
+// Whether `holds` is true of some part of `name` between slashes, empty ones included.
+// Nothing is copied: the extraction asks it of every entry, twice.
+template <typename Holds>
+bool anyPart(std::string_view name, Holds holds) {
+  for (size_t start = 0;;) {
+    const size_t end = std::min(name.find('/', start), name.size());
+    if (holds(name.substr(start, end - start))) return true;
+    if (end == name.size()) return false;
     start = end + 1;
   }
 }
 
+}  // namespace
+
 std::vector<std::string> nameComponents(const std::string& name) {
   std::vector<std::string> components;
-  for (std::string& part : splitOnSlash(name))
-    if (!part.empty() && part != ".") components.push_back(std::move(part));
+  anyPart(name, [&](std::string_view part) {
+    if (!part.empty() && part != ".") components.emplace_back(part);
+    return false;
+  });
   return components;
 }
 
-bool climbsUp(const std::string& name) {
-  for (const std::string& part : splitOnSlash(name))
-    if (part == "..") return true;
-  return false;
-}
-
 std::string refusal(const std::string& name) {
-  if (climbsUp(name)) return "refused: \"..\" in an entry name";
-  if (!isDirectoryName(name) && nameComponents(name).empty())
-    return "refused: a file entry names the target itself";
+  if (anyPart(name, [](std::string_view part) { return part == ".."; }))
+    return "refused: \"..\" in an entry name";
+  const bool component =
+      anyPart(name, [](std::string_view part) { return !part.empty() && part != "."; });
+  if (!isDirectoryName(name) && !component) return "refused: a file entry names the target itself";
   return "";
 }
 

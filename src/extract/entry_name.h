@@ -12,12 +12,10 @@ bool isDirectoryName(const std::string& name);
 // A leading "/" therefore keeps the entry under the target.
 std::vector<std::string> nameComponents(const std::string& name);
 
-// True when a component is "..": such a name could climb out of the target.
-bool climbsUp(const std::string& name);
-
-// Why the installer refuses an entry of this name before touching anything on disk, or ""
-// when it does not: a ".." component could land outside the target, and a file entry
-// without components would replace the target itself.
+// Why the installer refuses an entry of this name, or "" when it does not: a ".."
+// component could land outside the target, and a file entry without components would
+// replace the target itself. Asked of every name before anything on disk is touched, and
+// again where each entry is placed (the name is read from the file again there).
 std::string refusal(const std::string& name);
 
 // The name as a file system that folds case compares it: two names are one there when

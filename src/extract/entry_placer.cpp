@@ -23,8 +23,8 @@ void EntryPlacer::place(const ZipEntryInfo& record, bool last) {
   const bool directory = isDirectoryName(name);
   // Read from the file again: a file rewritten since the names were checked must not name
   // a place outside the target either.
-  if (climbsUp(name) || (components.empty() && !directory))
-    throw std::runtime_error(name + ": " + refusal(name));
+  const std::string why = refusal(name);
+  if (!why.empty()) throw std::runtime_error(name + ": " + why);
   const bool isLong = !directory && ZipArchive::isLong(record);
   // The last entry's end is the end the window shows: unless it goes aside too, the long
   // ones land first.

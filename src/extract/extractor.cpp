@@ -38,8 +38,7 @@ mode_t currentUmask() {
 // Checks every entry where the user will find it, through the target: a directory, or a
 // regular file of the recorded size. The later of two entries of one name is the one that
 // counts. What cannot be looked at (a directory whose mode forbids it) is taken on trust.
-void verifyEntries(const TargetDirectory& target, const ZipEntries& records,
-                   bool foldsCase) {
+void verifyEntries(const TargetDirectory& target, const ZipEntries& records, bool foldsCase) {
   // Names as the file system compares them.
   const auto keyOf = [foldsCase](const std::vector<std::string>& components) {
     std::string key;
